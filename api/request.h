@@ -1,0 +1,34 @@
+// The call pattern shared by the exported device functions.
+#pragma once
+
+#include <cstring>
+
+#include "core/context.h"
+#include "link/frame.h"
+#include "link/send.h"
+
+namespace morel {
+
+// Builds (address 3) a request of (class, command) with `body` from offset
+// 20, sets its extraLength and sends it with SendAndWait. Returns 1 only when
+// the device accepted and answered with status 0 and the handler ran.
+inline uint32_t ExchangeRequest(ApiContext *ctx, uint16_t classId, uint16_t commandId, const void *body = nullptr,
+                                size_t bodyLength = 0) {
+    CommandPacket *pkt = BuildCommand(ctx, kAddrApp, classId, commandId);
+    if (pkt == nullptr)
+        return 0;
+    if (bodyLength > 0) {
+        std::memcpy(pkt->frame + kOffBody, body, bodyLength);
+        SetBodyLength(pkt, bodyLength);
+    }
+    return SendAndWait(ctx, pkt);
+}
+
+// Runs f with the device data locked (queueLock), for copying cached values
+// in or out consistently with the handlers.
+template <typename F> auto WithDeviceData(ApiContext *ctx, F f) {
+    LockGuard g(ctx->queueLock);
+    return f();
+}
+
+} // namespace morel

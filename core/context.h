@@ -1,0 +1,251 @@
+// The one record of library state, its static buffers and the two guards.
+//
+// Locking rules:
+// - queueLock guards the send queue, the pending list, txFrame/txLength,
+//   awaitedPacket and every cached device value below (the mirror of the
+//   device). Command handlers run with it held; event handlers and exported
+//   getters take it briefly to write or copy cached values.
+// - eventLock guards the event queue.
+// - ringLock guards the ring's write side and its flush.
+// - slotLock guards the eight event slots and their delivery marks.
+// No code path holds two of these at once. Flags read without a lock are atomics.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+
+#include "core/platform.h"
+#include "morelapi.h"
+#include "talvo.h"
+
+namespace morel {
+
+struct ApiContext;
+struct CommandPacket;
+struct EventRecord;
+
+// Phase 0: write request parameters into txFrame (sender thread).
+// Phase 1: decode the answer in rxFrame, or the notification in the current
+// event record (receiver thread / event thread).
+using CommandHandler = void (*)(ApiContext *ctx, uint8_t phase);
+using EventHandler = CommandHandler;
+
+constexpr size_t kRingSize = 4096;
+constexpr size_t kTxFrameSize = 256;
+constexpr size_t kRxFrameSize = 1024;
+constexpr size_t kMaxFrame = 742;
+constexpr uint32_t kMaxExtraLength = 678;
+constexpr size_t kDisplayBytes = 721;
+constexpr size_t kContactCountMax = 100;
+constexpr size_t kRecordCountMax = 100;
+constexpr size_t kUnicodeEntries = 10;
+constexpr size_t kUnicodeEntryBytes = 44;
+constexpr size_t kSystemDataStoreBytes = 1024;
+
+struct ReceiveRing {
+    uint8_t *start = nullptr;
+    uint32_t readPtr = 0;              // offset of the next byte to take; consumer only
+    uint32_t writePtr = 0;             // offset of the next byte to fill; producer, under ringLock
+    std::atomic<uint32_t> used{0};     // bytes stored and not yet released
+};
+
+struct CallRecord {
+    uint32_t inUse;
+    uint8_t callState;
+    uint8_t callId;
+    uint8_t callAttribute;
+    uint8_t number[129];
+    uint32_t callParam;
+};
+
+struct ContactRecord {
+    uint8_t contactData1[34];
+    uint8_t contactByte;
+    uint8_t contactData2[129];
+};
+
+struct RecordInfo {
+    uint32_t infoA1;
+    uint16_t infoA2;
+    uint8_t infoA3;
+    uint32_t infoValue;
+    uint32_t infoB1;
+    uint32_t infoB2;
+    uint16_t infoB3;
+    uint8_t infoB4;
+};
+
+struct RecordTable {
+    RecordInfo entries[kRecordCountMax]; // entry n-1 holds recording number n
+    uint8_t recordIndex;
+};
+
+struct EventSlot {
+    SPphoneEventCallback callback;
+    uint32_t userWord;
+    void *dataBuffer;
+};
+
+// A slot whose callback is running on some thread; RegisterEvent and
+// UnregisterEvent from other threads wait until it has returned, so a buffer
+// the application replaced is never written again.
+struct SlotDelivery {
+    std::thread::id thread;
+    uint32_t depth;
+};
+
+struct ApiContext {
+    // Locks and events.
+    Lock queueLock;
+    Lock eventLock;
+    Lock ringLock;
+    Lock slotLock;
+    std::condition_variable slotIdle;
+    Event sendEvent;   // auto: packets were queued
+    Event replyEvent;  // auto: the awaited packet was retired
+    Event ringEvent;   // auto: bytes arrived in the ring
+    Event linkEvent;   // manual: the link must be (re)established
+    Event notifyEvent; // auto: a notification arrived
+    Event roomEvent;   // auto: the receiver released room in the ring
+    Event stopEvent;   // manual: the library is stopping
+    Event turnEvent;   // auto: the request turn became free
+    Event startedEvent; // auto: a worker thread has set its started flag
+
+    std::atomic<uint32_t> senderStarted{0}, receiverStarted{0}, linkStarted{0}, eventStarted{0};
+    std::atomic<bool> stopping{false};
+
+    std::atomic<uint8_t> protocolVersion{0x30};
+    std::atomic<uint8_t> peerVersion{0};
+    std::atomic<uint32_t> syncComplete{0};
+    std::atomic<uint32_t> deviceAvailable{0};
+    std::atomic<uint32_t> commandActive{0};
+    std::atomic<uint32_t> productDefault{0};
+    uint32_t wasAvailable = 0;  // link thread only
+    uint32_t retryElapsed = 0;  // link thread only
+    std::atomic<uint32_t> nextSequence{1};
+    std::atomic<uint32_t> lastSendTick{0};
+
+    // Status and identity.
+    uint8_t versionSelector = 0;
+    uint16_t speakerphoneVersions[3] = {};
+    uint8_t destinationCode = 0;
+    uint16_t destinationValue = 0;
+    uint8_t unicodeCount = 0;
+    uint8_t unicodeTable[kUnicodeEntries * kUnicodeEntryBytes] = {};
+    uint8_t networkSelector = 0;
+    uint8_t networkItem1[6] = {};
+    uint32_t networkItem2 = 0, networkItem3 = 0, networkItem4 = 0, networkItem6 = 0, networkItem7 = 0, networkItem5 = 0;
+
+    // Keys and display.
+    uint32_t fKeyDownTick = 0;
+    uint32_t fKeyDown = 0;
+    uint8_t keyAction = 0;
+    uint8_t keyCode = 0;
+    uint8_t *displayBuffer = nullptr;
+
+    // Calls.
+    uint8_t callInfoCallId = 0;
+    uint8_t lastEventCallId = 0;
+    CallRecord callRecords[2] = {};
+
+    // Audio settings.
+    uint8_t ringerVolume = 0;
+    uint8_t receiveVolume = 0;
+    uint8_t slowTalkMode = 0;
+    uint8_t soundEnhancerMode = 0;
+
+    std::atomic<uint16_t> resultCode{0};
+    uint16_t deviceErrorCode = 0;
+    uint8_t deviceStatus = 0;
+    uint8_t deviceStatus2 = 0;
+
+    std::atomic<uint32_t> transportHandle{0};
+    ReceiveRing *ring = nullptr;
+    CommandPacket *sendQueue = nullptr;
+    CommandPacket *pendingList = nullptr;
+    CommandPacket *awaitedPacket = nullptr; // under queueLock; cleared by whoever retires it
+    uint16_t awaitedOutcome = 0;            // under queueLock: resultCode of the retired awaited packet
+    EventRecord *eventQueue = nullptr;
+    EventRecord *currentEvent = nullptr;    // record whose handler runs; event thread only
+    uint8_t *txFrame = nullptr;
+    uint16_t txLength = 0;
+    uint8_t *rxFrame = nullptr;
+    uint16_t rxLength = 0;
+    uint16_t rxPrevLength = 0; // length of the previous frame, to clear its tail
+
+    // System data.
+    uint16_t sysDataItemId = 0;
+    uint16_t lastChangedItem = 0;
+    uint8_t systemDataStore[kSystemDataStoreBytes] = {};
+
+    // Contacts.
+    uint8_t contactCount = 0;
+    uint8_t contactIndex = 0;
+    uint8_t contactSetResult = 0;
+    ContactRecord *contactTable = nullptr;
+
+    // Recorder.
+    uint8_t recordCount = 0;
+    RecordTable *recordTable = nullptr;
+    uint32_t playbackPosition = 0;
+    uint8_t playbackVolume = 0;
+    uint32_t recordOpStatus = 0;
+
+    // RTCP, camera, operating mode, raw data.
+    uint16_t rtcpReceiveId = 0;
+    uint8_t rtcpReceiveBlock[88] = {};
+    uint32_t cameraValue1 = 0;
+    uint16_t cameraValue2 = 0;
+    uint8_t cameraValue3 = 0;
+    uint8_t cameraText1[17] = {};
+    uint8_t cameraText2[17] = {};
+    uint32_t cameraValue4 = 0;
+    uint16_t cameraValue5 = 0;
+    uint8_t rtcpVersionByte = 0;
+    uint16_t rtcpVersion = 0;
+    uint8_t operatingMode = 0;
+    uint8_t *rawReceiveBuffer = nullptr;
+
+    // Notifications.
+    uint8_t displayNoticeHeader[20] = {};
+    EventSlot eventSlots[8] = {};
+    SlotDelivery slotDelivery[8] = {};
+};
+
+// The exports' way to the context. A ContextRef keeps the context alive for
+// the duration of an exported call; TerminateUsbApiLib waits for every ref to
+// be released after waking the waits they may be in.
+ApiContext *AcquireContext();
+void ReleaseContext();
+
+struct ContextRef {
+    ApiContext *ctx;
+    ContextRef() : ctx(AcquireContext()) {}
+    ~ContextRef() {
+        if (ctx)
+            ReleaseContext();
+    }
+    ContextRef(const ContextRef &) = delete;
+    ContextRef &operator=(const ContextRef &) = delete;
+    explicit operator bool() const { return ctx != nullptr; }
+    ApiContext *operator->() const { return ctx; }
+};
+
+// Guards of the exported functions.
+bool CanIssueCommand(const ApiContext *ctx);
+bool IsDeviceReady(const ApiContext *ctx);
+
+// The receive callback finds the context here (the transport passes none).
+extern std::atomic<ApiContext *> callbackContext;
+
+// True on the library's own worker threads: requests made there wait their
+// turn instead of failing when another request is in flight.
+bool OnWorkerThread();
+void MarkWorkerThread();
+
+// Sleeps up to ms, returning early (false) when the library is stopping.
+bool SleepUnlessStopping(ApiContext *ctx, uint32_t ms);
+
+} // namespace morel

@@ -1,0 +1,300 @@
+#include "events/notify.h"
+
+#include <cstring>
+#include <new>
+
+#include "link/frame.h"
+#include "link/send.h"
+
+namespace morel {
+
+// Device event ids in the device's order, with the slot and the code that
+// the application sees.
+const NotificationEntry NotificationTable[kNotificationCount] = {
+    {0x0104, 1, 0x0104, KeyReportEventHandler},
+    {0x0106, 1, 0x0106, DisplayEventHandler},
+    {0x0107, 1, 0x0107, ValueByteEventHandler},
+    {0x0108, 1, 0x0108, ValueByteEventHandler},
+    {0x0109, 1, 0x0109, ValueByteEventHandler},
+    {0x0111, 1, 0x0111, SignalEventHandler},
+    {0x0112, 1, 0x0112, SignalEventHandler},
+    {0x0113, 1, 0x0113, SignalEventHandler},
+    {0x0114, 1, 0x0114, SignalEventHandler},
+    {0x0115, 1, 0x0115, SignalEventHandler},
+    {0x0116, 1, 0x0116, SignalEventHandler},
+    {0x0117, 1, 0x0117, SignalEventHandler},
+    {0x0121, 1, 0x0121, SignalEventHandler},
+    {0x0122, 1, 0x0122, SignalEventHandler},
+    {0x0123, 1, 0x0123, SignalEventHandler},
+    {0x0124, 1, 0x0124, SignalEventHandler},
+    {0x0125, 1, 0x0125, SignalEventHandler},
+    {0x0126, 1, 0x0126, SignalEventHandler},
+    {0x0127, 1, 0x0127, SignalEventHandler},
+    {0x0128, 1, 0x0128, SignalEventHandler},
+    {0x0131, 1, 0x0131, SignalEventHandler},
+    {0x0132, 1, 0x0132, SignalEventHandler},
+    {0x0141, 1, 0x0161, SignalEventHandler},
+    {0x0142, 1, 0x0162, SignalEventHandler},
+    {0x0201, 2, 0x0201, CallFullEventHandler},
+    {0x0202, 2, 0x0202, CallFullEventHandler},
+    {0x0203, 2, 0x0203, CallFullEventHandler},
+    {0x0204, 2, 0x0204, CallFullEventHandler},
+    {0x0205, 2, 0x0205, CallStateEventHandler},
+    {0x0206, 2, 0x0206, CallStateEventHandler},
+    {0x0207, 2, 0x0207, CallStateEventHandler},
+    {0x0208, 2, 0x0208, CallStateEventHandler},
+    {0x0209, 2, 0x0209, CallStateEventHandler},
+    {0x020A, 2, 0x020A, CallStateEventHandler},
+    {0x020B, 2, 0x0210, CallStateEventHandler},
+    {0x020C, 2, 0x0211, CallStateEventHandler},
+    {0x020D, 2, 0x0212, CallStateEventHandler},
+    {0x0218, 2, 0x0219, CallStateEventHandler},
+    {0x020E, 2, 0x0213, CallStateEventHandler},
+    {0x020F, 2, 0x020C, CallStateEventHandler},
+    {0x0210, 2, 0x020D, CallStateEventHandler},
+    {0x0211, 2, 0x020E, CallStateEventHandler},
+    {0x0212, 2, 0x020F, CallStateEventHandler},
+    {0x0213, 2, 0x0214, CallStateEventHandler},
+    {0x0214, 2, 0x0215, CallStateEventHandler},
+    {0x0215, 2, 0x0216, CallStateEventHandler},
+    {0x0216, 2, 0x0217, CallStateEventHandler},
+    {0x0217, 2, 0x0218, CallStateEventHandler},
+    {0x0219, 2, 0x021A, CallStateEventHandler},
+    {0x021A, 2, 0x021B, CallStateEventHandler},
+    {0x021B, 2, 0x021C, CallStateEventHandler},
+    {0x021C, 2, 0x021D, CallStateEventHandler},
+    {0x021D, 2, 0x021E, CallStateEventHandler},
+    {0x021E, 2, 0x021F, CallStateEventHandler},
+    {0x0301, 3, 0x0301, SystemDataEventHandler},
+    {0x0401, 4, 0x0401, SignalEventHandler},
+    {0x0402, 4, 0x0402, SignalEventHandler},
+    {0x0501, 5, 0x0501, SignalEventHandler},
+    {0x0502, 5, 0x0502, SignalEventHandler},
+    {0x0503, 5, 0x0503, SignalEventHandler},
+    {0x0601, 6, 0x0601, SignalEventHandler},
+    {0x0602, 6, 0x0602, SignalEventHandler},
+    {0x0603, 6, 0x0603, SignalEventHandler},
+    {0x0604, 6, 0x0604, SignalEventHandler},
+    {0x0605, 6, 0x0605, SignalEventHandler},
+    {0x0606, 6, 0x0606, SignalEventHandler},
+    {0x0607, 6, 0x0607, SignalEventHandler},
+    {0x0608, 6, 0x0608, SignalEventHandler},
+    {0x0609, 6, 0x0609, SignalEventHandler},
+    {0x060A, 6, 0x060A, SignalEventHandler},
+    {0x0701, 7, 0x0701, SignalEventHandler},
+    {0x0801, 1, 0x0141, SignalEventHandler},
+    {0x0802, 1, 0x0142, SignalEventHandler},
+    {0x0803, 1, 0x0143, SignalEventHandler},
+    {0x0804, 1, 0x0144, SignalEventHandler},
+    {0x0900, 1, 0x0151, SignalEventHandler},
+    {0x0901, 1, 0x0152, SignalEventHandler},
+    {0x0902, 1, 0x0145, SignalEventHandler},
+    {0x0903, 1, 0x0146, SignalEventHandler},
+    {0x0904, 1, 0x0147, SignalEventHandler},
+    {0x0002, 0, 0x0002, RawDataEventHandler},
+};
+
+const NotificationEntry *FindNotification(uint32_t eventId) {
+    for (const NotificationEntry &e : NotificationTable)
+        if (e.eventId == eventId)
+            return &e;
+    return nullptr;
+}
+
+constexpr uint32_t kDisplayNotice = 0x0106;
+constexpr uint32_t kFullImageExtraLength = 677;
+
+void QueueNotification(ApiContext *ctx) {
+    const uint8_t *f = ctx->rxFrame;
+    if (Get16(f + kOffClass) != 16 || ctx->deviceAvailable.load() != 1)
+        return;
+    const NotificationEntry *entry = FindNotification(Get16(f + kOffCommand));
+    if (entry == nullptr) {
+        EventSet(ctx->notifyEvent);
+        return;
+    }
+    auto *rec = new (std::nothrow) EventRecord();
+    if (rec == nullptr) {
+        EventSet(ctx->notifyEvent);
+        return; // lost; nothing else touched
+    }
+    rec->next = nullptr;
+    rec->handler = entry->handler;
+    rec->entry = entry;
+    rec->length = ctx->rxLength;
+    std::memcpy(rec->frame, f, ctx->rxLength);
+    {
+        LockGuard g(ctx->eventLock);
+        EventRecord **p = &ctx->eventQueue;
+        while (*p != nullptr)
+            p = &(*p)->next;
+        *p = rec;
+    }
+    if (entry->eventId == kDisplayNotice) {
+        // The image is taken from the notification only when it carries the
+        // whole of it; otherwise the handler reads it from the device.
+        LockGuard g(ctx->queueLock);
+        std::memcpy(ctx->displayNoticeHeader, f, kHeaderSize);
+        if (Get32(f + kOffExtraLength) >= kFullImageExtraLength)
+            std::memcpy(ctx->displayBuffer, f + kOffBody, kDisplayBytes);
+    }
+    EventSet(ctx->notifyEvent);
+}
+
+const EventRecord *CurrentEvent(ApiContext *ctx, uint8_t phase) {
+    if (phase != 1 || ctx->currentEvent == nullptr || FrameKind(ctx->currentEvent->frame) != kKindNotification)
+        return nullptr;
+    return ctx->currentEvent;
+}
+
+namespace {
+
+void PostKeepAlive(ApiContext *ctx) {
+    if (TickNow() - ctx->lastSendTick.load() < g_timing.keepAliveAfterMs.load())
+        return;
+    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, 0, 1);
+    if (pkt == nullptr)
+        return;
+    Put16(pkt->frame + kOffKind, kKindNotification); // one-way: never pending
+    PostCommand(ctx, pkt);
+}
+
+} // namespace
+
+void EventThread(ApiContext *ctx) {
+    ctx->eventStarted.store(1);
+    EventSet(ctx->startedEvent);
+    for (;;) {
+        WaitResult r = EventWait(ctx->notifyEvent, g_timing.idleWaitMs.load());
+        if (ctx->stopping.load())
+            return;
+        if (r == WaitResult::Timeout) {
+            PostKeepAlive(ctx);
+            continue;
+        }
+        for (;;) {
+            // The record leaves the queue before its handler runs, so a flush
+            // of the queue can never free it underneath the handler.
+            EventRecord *rec;
+            {
+                LockGuard g(ctx->eventLock);
+                rec = ctx->eventQueue;
+                if (rec == nullptr)
+                    break;
+                ctx->eventQueue = rec->next;
+                rec->next = nullptr;
+            }
+            ctx->currentEvent = rec;
+            if (rec->handler != nullptr)
+                rec->handler(ctx, 1);
+            ctx->currentEvent = nullptr;
+            delete rec;
+            if (ctx->stopping.load())
+                return;
+        }
+    }
+}
+
+void FlushEventQueue(ApiContext *ctx) {
+    EventRecord *list;
+    {
+        LockGuard g(ctx->eventLock);
+        list = ctx->eventQueue;
+        ctx->eventQueue = nullptr;
+    }
+    while (list != nullptr) {
+        EventRecord *next = list->next;
+        delete list;
+        list = next;
+    }
+}
+
+namespace {
+
+// Copies the slot's registration and marks it in delivery, or returns false
+// when nobody listens.
+bool BeginDelivery(ApiContext *ctx, uint8_t slot, EventSlot &reg) {
+    std::lock_guard<std::mutex> g(ctx->slotLock);
+    reg = ctx->eventSlots[slot];
+    if (reg.callback == nullptr)
+        return false;
+    SlotDelivery &d = ctx->slotDelivery[slot];
+    d.thread = std::this_thread::get_id();
+    ++d.depth;
+    return true;
+}
+
+void EndDelivery(ApiContext *ctx, uint8_t slot) {
+    {
+        std::lock_guard<std::mutex> g(ctx->slotLock);
+        SlotDelivery &d = ctx->slotDelivery[slot];
+        if (--d.depth == 0)
+            d.thread = std::thread::id();
+    }
+    ctx->slotIdle.notify_all();
+}
+
+} // namespace
+
+void DeliverSignal(ApiContext *ctx, uint8_t slot, uint32_t eventCode) {
+    EventSlot reg;
+    if (!BeginDelivery(ctx, slot, reg))
+        return;
+    reg.callback(eventCode, reg.userWord, reg.dataBuffer);
+    EndDelivery(ctx, slot);
+}
+
+void DeliverValue(ApiContext *ctx, uint8_t slot, uint32_t eventCode, const void *value, size_t size) {
+    EventSlot reg;
+    if (!BeginDelivery(ctx, slot, reg))
+        return;
+    uint8_t temporary[4] = {};
+    void *place = reg.dataBuffer != nullptr ? reg.dataBuffer : temporary;
+    std::memcpy(place, value, size);
+    reg.callback(eventCode, reg.userWord, place);
+    EndDelivery(ctx, slot);
+}
+
+void SignalEventHandler(ApiContext *ctx, uint8_t phase) {
+    if (const EventRecord *rec = CurrentEvent(ctx, phase))
+        DeliverSignal(ctx, rec->entry->slot, rec->entry->eventCode);
+}
+
+namespace {
+
+// Stores a registration once no other thread is inside a callback of that
+// slot, so the replaced buffer is never written after this returns.
+uint32_t StoreRegistration(uint16_t slotIndex, const EventSlot *reg) {
+    ContextRef ctx;
+    if (!ctx || slotIndex >= 8)
+        return 0;
+    std::unique_lock<std::mutex> g(ctx->slotLock);
+    SlotDelivery &d = ctx->slotDelivery[slotIndex];
+    ctx->slotIdle.wait(g, [&] {
+        return d.depth == 0 || d.thread == std::this_thread::get_id() || ctx->stopping.load();
+    });
+    EventSlot &slot = ctx->eventSlots[slotIndex];
+    if (reg != nullptr)
+        slot = *reg;
+    else
+        slot.callback = nullptr; // userWord and dataBuffer stay
+    return 1;
+}
+
+} // namespace
+
+} // namespace morel
+
+using namespace morel;
+
+extern "C" {
+
+MORELAPI_API(uint32_t) RegisterEvent(uint16_t slotIndex, SPphoneEventCallback callback, uint32_t userWord,
+                                     void *dataBuffer) {
+    EventSlot reg{callback, userWord, dataBuffer};
+    return StoreRegistration(slotIndex, &reg);
+}
+
+MORELAPI_API(uint32_t) UnregisterEvent(uint16_t slotIndex) { return StoreRegistration(slotIndex, nullptr); }
+
+} // extern "C"

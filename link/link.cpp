@@ -1,0 +1,178 @@
+#include "link/link.h"
+
+#include "events/notify.h"
+#include "link/frame.h"
+#include "link/ring.h"
+#include "link/send.h"
+#include "link/transport.h"
+#include "morelapi.h"
+
+namespace morel {
+
+const uint16_t StartupSystemDataItems[kStartupItemCount + 1] = {
+    1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,  17,  18,  19,  20,  21,  22,  23,  33,  34,
+    49, 50, 51, 52, 53, 54, 65, 66, 67, 68, 69, 70, 71, 72, 73,  74,  81,  82,  83,  84,  85,  86,  87,  88,
+    89, 90, 91, 92, 93, 94, 95, 97, 98, 99, 101, 102, 103, 104, 113, 114, 115, 116, 117, 118, 109, 0};
+
+uint8_t NextProtocolVersion(uint8_t version) {
+    switch (version) {
+    case 0x30: return 0x21;
+    case 0x21: return 0x20;
+    case 0x20: return 0x12;
+    case 0x12: return 0x11;
+    case 0x11: return 0x10;
+    default: return version;
+    }
+}
+
+void ReportLink(ApiContext *ctx, uint8_t up) { DeliverValue(ctx, MORELAPI_SLOT_DEVICE, MORELAPI_EVENT_LINK, &up, 1); }
+
+namespace {
+
+// One request to the synchronisation address; false stops the synchronisation.
+bool SyncRequest(ApiContext *ctx, uint16_t classId, uint16_t commandId) {
+    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, classId, commandId);
+    if (pkt == nullptr)
+        return false;
+    return SendAndWait(ctx, pkt) == 1;
+}
+
+// Ids that the item table does not know get no id from the read handler;
+// they go out with their own id so the device answers for the right item.
+bool SyncSystemDataItem(ApiContext *ctx, uint16_t itemId) {
+    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, 3, 2);
+    if (pkt == nullptr)
+        return false;
+    {
+        LockGuard g(ctx->queueLock);
+        ctx->sysDataItemId = itemId;
+    }
+    Put16(pkt->frame + kOffBody, itemId);
+    return SendAndWait(ctx, pkt) == 1;
+}
+
+template <typename Field> void SetSelector(ApiContext *ctx, Field &field, Field value) {
+    LockGuard g(ctx->queueLock);
+    field = value;
+}
+
+bool DeviceNotReady(uint8_t status) {
+    return status == 0 || status == 1 || status == 9 || status == 12 || status == 13;
+}
+
+void CloseTransport(ApiContext *ctx) {
+    uint32_t handle = ctx->transportHandle.exchange(0);
+    const TransportOps *ops = CurrentTransport();
+    if (handle != 0 && ops != nullptr)
+        ops->close(handle);
+}
+
+} // namespace
+
+int StartupSync(ApiContext *ctx) {
+    ctx->lastSendTick.store(TickNow());
+    ctx->syncComplete.store(0);
+    if (!SyncRequest(ctx, 1, 9))
+        return 0;
+    uint8_t status;
+    {
+        LockGuard g(ctx->queueLock);
+        status = ctx->deviceStatus;
+    }
+    if (DeviceNotReady(status) || !SyncRequest(ctx, 1, 3))
+        return 0;
+    for (uint8_t selector = 0; selector < 3; ++selector) {
+        SetSelector(ctx, ctx->versionSelector, selector);
+        if (!SyncRequest(ctx, 1, 8))
+            return 0;
+    }
+    for (uint8_t item = 1; item <= 7; ++item) {
+        SetSelector(ctx, ctx->networkSelector, item);
+        if (!SyncRequest(ctx, 1, 4))
+            return 0;
+    }
+    for (size_t i = 0; StartupSystemDataItems[i] != 0; ++i)
+        if (!SyncSystemDataItem(ctx, StartupSystemDataItems[i]))
+            return 0;
+    if (ctx->protocolVersion.load() >= 0x20) {
+        if (!SyncRequest(ctx, 1, 12) || !SyncRequest(ctx, 3, 6) || !SyncRequest(ctx, 4, 1))
+            return 0;
+        uint8_t count;
+        {
+            LockGuard g(ctx->queueLock);
+            count = ctx->contactCount;
+        }
+        // The table holds 100 entries; numbers beyond it have nowhere to go.
+        if (count > kContactCountMax)
+            count = kContactCountMax;
+        for (uint8_t n = 1; n <= count; ++n) {
+            SetSelector(ctx, ctx->contactIndex, n);
+            if (!SyncRequest(ctx, 4, 2))
+                return 0;
+        }
+        if (!SyncRequest(ctx, 2, 16) || !SyncRequest(ctx, 2, 18) || !SyncRequest(ctx, 6, 10))
+            return 0;
+    }
+    if (!SyncRequest(ctx, 1, 7))
+        return 0;
+    ctx->syncComplete.store(1);
+    return 1;
+}
+
+void LinkThread(ApiContext *ctx) {
+    ctx->linkStarted.store(1);
+    EventSet(ctx->startedEvent);
+    for (;;) {
+        EventWait(ctx->linkEvent, -1);
+        if (ctx->stopping.load())
+            return;
+        ctx->wasAvailable = ctx->deviceAvailable.load() == 1 ? 1 : 0;
+        ctx->retryElapsed = 0;
+        uint32_t delay = 100;
+        ctx->deviceAvailable.store(0);
+        ReportLink(ctx, 0);
+        CloseTransport(ctx);
+        // Requests of the lost connection can never be answered now: release
+        // their waiters at once instead of after their time-out.
+        FlushPackets(ctx);
+        for (;;) {
+            if (ctx->stopping.load())
+                return;
+            const TransportOps *ops = CurrentTransport();
+            uint32_t handle = 0;
+            if (ops != nullptr && ops->open(ReceiveCallback, &handle) == 0) {
+                ctx->transportHandle.store(handle);
+                if (StartupSync(ctx))
+                    break;
+                uint8_t peer = ctx->peerVersion.load();
+                uint8_t mine = ctx->protocolVersion.load();
+                if (ctx->resultCode.load() == kResultTimedOut && peer != 0 && peer != mine &&
+                    NextProtocolVersion(mine) != mine) {
+                    ctx->protocolVersion.store(NextProtocolVersion(mine));
+                    ctx->resultCode.store(kResultNone);
+                }
+            }
+            CloseTransport(ctx);
+            FlushPackets(ctx);
+            FlushEventQueue(ctx);
+            if (ctx->retryElapsed < 10000)
+                ctx->retryElapsed += delay;
+            else
+                delay = 1000;
+            if (!SleepUnlessStopping(ctx, delay))
+                return;
+            if (ctx->wasAvailable == 1) {
+                ctx->protocolVersion.store(0x30);
+                ctx->peerVersion.store(0x30);
+                ctx->wasAvailable = 0;
+            }
+        }
+        if (ctx->stopping.load())
+            return;
+        EventReset(ctx->linkEvent);
+        ctx->deviceAvailable.store(1);
+        ReportLink(ctx, 1);
+    }
+}
+
+} // namespace morel

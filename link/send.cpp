@@ -1,0 +1,250 @@
+#include "link/send.h"
+
+#include <cstring>
+
+#include "core/context.h"
+#include "link/transport.h"
+
+namespace morel {
+
+namespace {
+
+void Append(CommandPacket *&head, CommandPacket *pkt) {
+    pkt->next = nullptr;
+    CommandPacket **p = &head;
+    while (*p != nullptr)
+        p = &(*p)->next;
+    *p = pkt;
+}
+
+bool Unlink(CommandPacket *&head, CommandPacket *pkt) {
+    for (CommandPacket **p = &head; *p != nullptr; p = &(*p)->next) {
+        if (*p == pkt) {
+            *p = pkt->next;
+            pkt->next = nullptr;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Under queueLock: frees a packet that has left the lists; when it is the
+// awaited one, records the outcome and wakes its waiter.
+void Retire(ApiContext *ctx, CommandPacket *pkt, uint16_t code) {
+    if (pkt == ctx->awaitedPacket) {
+        ctx->awaitedPacket = nullptr;
+        ctx->awaitedOutcome = code;
+        EventSet(ctx->replyEvent);
+    }
+    FreePacket(pkt);
+}
+
+bool Matches(const uint8_t *request, const uint8_t *answer) {
+    return request[kOffVersion] >= answer[kOffVersion] &&
+           Get32(request + kOffSequence) == Get32(answer + kOffSequence) &&
+           Get16(request + kOffDestination) == Get16(answer + kOffSource) &&
+           Get16(request + kOffSource) == Get16(answer + kOffDestination);
+}
+
+CommandPacket *FindPending(ApiContext *ctx) {
+    for (CommandPacket *p = ctx->pendingList; p != nullptr; p = p->next)
+        if (Matches(p->frame, ctx->rxFrame))
+            return p;
+    return nullptr;
+}
+
+bool ClaimTurn(ApiContext *ctx) {
+    uint32_t expected = 0;
+    if (!OnWorkerThread())
+        return ctx->commandActive.compare_exchange_strong(expected, 1);
+    for (;;) {
+        expected = 0;
+        if (ctx->commandActive.compare_exchange_strong(expected, 1))
+            return true;
+        if (ctx->stopping.load())
+            return false;
+        EventWait(ctx->turnEvent, -1);
+    }
+}
+
+void ReleaseTurn(ApiContext *ctx) {
+    ctx->commandActive.store(0);
+    EventSet(ctx->turnEvent);
+}
+
+} // namespace
+
+uint32_t SendAndWait(ApiContext *ctx, CommandPacket *pkt) {
+    if (pkt == nullptr)
+        return 0;
+    if (ctx->stopping.load() || !ClaimTurn(ctx)) {
+        FreePacket(pkt);
+        return 0;
+    }
+    ctx->resultCode.store(kResultNone);
+    {
+        LockGuard g(ctx->queueLock);
+        Append(ctx->sendQueue, pkt);
+        ctx->awaitedPacket = pkt;
+        ctx->awaitedOutcome = kResultNone;
+    }
+    EventSet(ctx->sendEvent);
+
+    const uint32_t timeout = g_timing.replyTimeoutMs.load();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    bool retired = false;
+    uint16_t code = kResultTimedOut;
+    for (;;) {
+        {
+            LockGuard g(ctx->queueLock);
+            if (ctx->awaitedPacket != pkt) {
+                retired = true;
+                code = ctx->awaitedOutcome;
+                break;
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (ctx->stopping.load() || left.count() <= 0)
+            break;
+        EventWait(ctx->replyEvent, left.count());
+    }
+    if (!retired) {
+        // Still ours: nobody else frees a packet while it is awaited without
+        // clearing awaitedPacket under the same lock.
+        LockGuard g(ctx->queueLock);
+        if (ctx->awaitedPacket == pkt) {
+            if (!Unlink(ctx->sendQueue, pkt))
+                Unlink(ctx->pendingList, pkt);
+            ctx->awaitedPacket = nullptr;
+            FreePacket(pkt);
+        } else {
+            code = ctx->awaitedOutcome;
+        }
+    }
+    ctx->resultCode.store(code);
+    ReleaseTurn(ctx);
+    return code == kResultNone ? 1 : 0;
+}
+
+uint32_t PostCommand(ApiContext *ctx, CommandPacket *pkt) {
+    if (pkt == nullptr)
+        return 0;
+    ctx->resultCode.store(kResultNone);
+    {
+        LockGuard g(ctx->queueLock);
+        Append(ctx->sendQueue, pkt);
+    }
+    EventSet(ctx->sendEvent);
+    return 1;
+}
+
+void SenderThread(ApiContext *ctx) {
+    ctx->senderStarted.store(1);
+    EventSet(ctx->startedEvent);
+    for (;;) {
+        EventWait(ctx->sendEvent, -1);
+        if (ctx->stopping.load())
+            return;
+        for (;;) {
+            CommandPacket *pkt;
+            bool request;
+            bool fits;
+            uint32_t sequence;
+            {
+                LockGuard g(ctx->queueLock);
+                pkt = ctx->sendQueue;
+                if (pkt == nullptr)
+                    break;
+                ctx->sendQueue = pkt->next;
+                pkt->next = nullptr;
+                uint32_t length = kMinFrame + (Get32(pkt->frame + kOffExtraLength) & 0xFFFF);
+                fits = length <= kTxFrameSize;
+                request = FrameKind(pkt->frame) == kKindRequest;
+                sequence = Get32(pkt->frame + kOffSequence);
+                if (!fits) {
+                    // Larger than the send buffer: it cannot be written.
+                    Retire(ctx, pkt, kResultFailed);
+                    continue;
+                }
+                ctx->txLength = static_cast<uint16_t>(length);
+                std::memcpy(ctx->txFrame, pkt->frame, length);
+                if (pkt->handler != nullptr)
+                    pkt->handler(ctx, 0);
+                // Park a request before writing it, so that a fast answer finds it.
+                if (request)
+                    Append(ctx->pendingList, pkt);
+            }
+            const TransportOps *ops = CurrentTransport();
+            uint32_t handle = ctx->transportHandle.load();
+            int32_t rc = (ops != nullptr && handle != 0) ? ops->write(handle, ctx->txFrame, ctx->txLength) : -1;
+            if (rc == 0) {
+                ctx->lastSendTick.store(TickNow());
+                if (!request)
+                    FreePacket(pkt);
+                continue;
+            }
+            {
+                LockGuard g(ctx->queueLock);
+                if (!request) {
+                    FreePacket(pkt);
+                } else {
+                    // Only this thread adds to pendingList, so a packet found
+                    // there at this address with this sequence is the one written.
+                    for (CommandPacket *p = ctx->pendingList; p != nullptr; p = p->next) {
+                        if (p == pkt && Get32(p->frame + kOffSequence) == sequence) {
+                            Unlink(ctx->pendingList, pkt);
+                            Retire(ctx, pkt, kResultTimedOut);
+                            break;
+                        }
+                    }
+                }
+            }
+            EventSet(ctx->linkEvent);
+        }
+    }
+}
+
+int MatchAcknowledgement(ApiContext *ctx) {
+    LockGuard g(ctx->queueLock);
+    CommandPacket *pkt = FindPending(ctx);
+    if (pkt == nullptr)
+        return 0;
+    if (ctx->rxFrame[kOffBody] == 0) {
+        Put16(pkt->frame + kOffKind, kKindAck);
+        return 1;
+    }
+    ctx->resultCode.store(kResultRejected);
+    Unlink(ctx->pendingList, pkt);
+    Retire(ctx, pkt, kResultRejected);
+    return 0;
+}
+
+int MatchResponse(ApiContext *ctx) {
+    LockGuard g(ctx->queueLock);
+    CommandPacket *pkt = FindPending(ctx);
+    if (pkt == nullptr)
+        return 0;
+    int result = 0;
+    if (FrameKind(pkt->frame) == kKindAck && ctx->rxFrame[kOffBody] == 0) {
+        if (pkt->handler != nullptr)
+            pkt->handler(ctx, 1);
+        result = 1;
+    } else {
+        ctx->resultCode.store(kResultFailed);
+    }
+    Unlink(ctx->pendingList, pkt);
+    Retire(ctx, pkt, result ? kResultNone : kResultFailed);
+    return result;
+}
+
+void FlushPackets(ApiContext *ctx) {
+    LockGuard g(ctx->queueLock);
+    for (CommandPacket **head : {&ctx->sendQueue, &ctx->pendingList}) {
+        while (CommandPacket *pkt = *head) {
+            *head = pkt->next;
+            Retire(ctx, pkt, kResultTimedOut);
+        }
+    }
+}
+
+} // namespace morel

@@ -1,0 +1,24 @@
+// The transport library: loaded by name at the first start, or handed over by tests.
+#pragma once
+
+#include "talvo.h"
+
+namespace morel {
+
+struct TransportOps {
+    TalvoOpenFn open;
+    TalvoWriteFn write;
+    TalvoCloseFn close;
+};
+
+// Loads libtalvo.so / TALVO.dll once, if not loaded yet. Without it every
+// open fails, as with an unplugged device.
+void LoadTransport();
+
+// Replaces the loaded transport (tests). Passing nullptrs restores it.
+void SetTransportForTesting(TalvoOpenFn open, TalvoWriteFn write, TalvoCloseFn close);
+
+// Current operations, or nullptr when there is no transport.
+const TransportOps *CurrentTransport();
+
+} // namespace morel
