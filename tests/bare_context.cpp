@@ -1,0 +1,143 @@
+#include "tests/bare_context.h"
+
+namespace morel_test {
+
+using namespace morel;
+
+std::vector<uint8_t> DeviceFrame(uint16_t kind, uint32_t sequence, uint16_t classId, uint16_t commandId,
+                                 uint8_t status, std::vector<uint8_t> data, uint8_t version, uint16_t source) {
+    size_t body = 1 + data.size();
+    size_t length = std::max<size_t>(kMinFrame, kHeaderSize + body);
+    std::vector<uint8_t> f(length, 0);
+    f[kOffVersion] = version;
+    f[kOffReserved] = 0xFF;
+    Put16(&f[kOffClass], classId);
+    Put16(&f[kOffCommand], commandId);
+    Put16(&f[kOffDestination], kAddrHost);
+    Put16(&f[kOffSource], source);
+    Put16(&f[kOffKind], kind);
+    Put32(&f[kOffSequence], sequence);
+    Put32(&f[kOffExtraLength], static_cast<uint32_t>(length - kMinFrame));
+    f[kOffBody] = status;
+    std::copy(data.begin(), data.end(), f.begin() + kOffBody + 1);
+    return f;
+}
+
+std::vector<uint8_t> NotificationFrame(uint16_t eventId, std::vector<uint8_t> data, uint32_t extraLength) {
+    size_t length = std::max<size_t>(kMinFrame + extraLength, kHeaderSize + data.size());
+    std::vector<uint8_t> f(length, 0);
+    f[kOffVersion] = 0x30;
+    f[kOffReserved] = 0xFF;
+    Put16(&f[kOffClass], 16);
+    Put16(&f[kOffCommand], eventId);
+    Put16(&f[kOffDestination], kAddrHost);
+    Put16(&f[kOffSource], 2);
+    Put16(&f[kOffKind], kKindNotification);
+    Put32(&f[kOffExtraLength], static_cast<uint32_t>(length - kMinFrame));
+    std::copy(data.begin(), data.end(), f.begin() + kOffBody);
+    return f;
+}
+
+ScriptedTransport &ScriptedTransport::Get() {
+    static ScriptedTransport t;
+    return t;
+}
+
+void ScriptedTransport::Reset() {
+    std::lock_guard<std::mutex> g(m);
+    written.clear();
+    onWrite = nullptr;
+    writeResult = 0;
+}
+
+bool ScriptedTransport::WaitWritten(size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> g(m);
+    return cv.wait_for(g, timeout, [&] { return written.size() >= n; });
+}
+
+std::vector<std::vector<uint8_t>> ScriptedTransport::Written() {
+    std::lock_guard<std::mutex> g(m);
+    return written;
+}
+
+void ScriptedTransport::Inject(const std::vector<uint8_t> &bytes, int32_t type) {
+    ReceiveCallback(0, bytes.data(), static_cast<int32_t>(bytes.size()), type, 0);
+}
+
+namespace {
+int32_t TALVO_CALL ScriptedOpen(TalvoReceiveCallback, uint32_t *handle) {
+    *handle = 1;
+    return 0;
+}
+int32_t TALVO_CALL ScriptedWrite(uint32_t, const uint8_t *frame, uint32_t length) {
+    ScriptedTransport &t = ScriptedTransport::Get();
+    std::vector<uint8_t> bytes(frame, frame + length);
+    std::function<void(const std::vector<uint8_t> &)> hook;
+    int32_t result;
+    {
+        std::lock_guard<std::mutex> g(t.m);
+        t.written.push_back(bytes);
+        hook = t.onWrite;
+        result = t.writeResult;
+    }
+    t.cv.notify_all();
+    if (hook && result == 0)
+        hook(bytes);
+    return result;
+}
+int32_t TALVO_CALL ScriptedClose(uint32_t) { return 0; }
+} // namespace
+
+void ScriptedTransport::Install() { SetTransportForTesting(ScriptedOpen, ScriptedWrite, ScriptedClose); }
+
+void BareContextTest::SetUp() {
+    ScriptedTransport::Get().Reset();
+    ScriptedTransport::Install();
+    owned_ = std::make_unique<ApiContext>();
+    ctx = owned_.get();
+    ringStorage_.assign(kRingSize, 0);
+    tx_.assign(kTxFrameSize, 0);
+    rx_.assign(kRxFrameSize, 0);
+    display_.assign(kDisplayBytes, 0);
+    raw_.assign(128, 0);
+    contacts_.assign(kContactCountMax, ContactRecord{});
+    ring_.start = ringStorage_.data();
+    ctx->ring = &ring_;
+    ctx->txFrame = tx_.data();
+    ctx->rxFrame = rx_.data();
+    ctx->displayBuffer = display_.data();
+    ctx->rawReceiveBuffer = raw_.data();
+    ctx->contactTable = contacts_.data();
+    ctx->recordTable = &records_;
+    for (Event *e : {&ctx->sendEvent, &ctx->replyEvent, &ctx->ringEvent, &ctx->notifyEvent, &ctx->roomEvent,
+                     &ctx->turnEvent, &ctx->startedEvent})
+        EventInit(*e, false);
+    EventInit(ctx->linkEvent, true);
+    EventInit(ctx->stopEvent, true);
+    ctx->protocolVersion = 0x30;
+    ctx->nextSequence = 1;
+    ctx->syncComplete = 1;
+    ctx->deviceAvailable = 1;
+    ctx->transportHandle = 1;
+    callbackContext.store(ctx);
+    sender_ = std::thread(SenderThread, ctx);
+    if (StartReceiver())
+        receiver_ = std::thread(ReceiverThread, ctx);
+}
+
+void BareContextTest::TearDown() {
+    ctx->stopping = true;
+    for (Event *e : {&ctx->sendEvent, &ctx->replyEvent, &ctx->ringEvent, &ctx->roomEvent, &ctx->turnEvent,
+                     &ctx->stopEvent})
+        EventSet(*e);
+    sender_.join();
+    if (receiver_.joinable())
+        receiver_.join();
+    callbackContext.store(nullptr);
+    FlushPackets(ctx);
+    FlushEventQueue(ctx);
+    SetTransportForTesting(nullptr, nullptr, nullptr);
+    owned_.reset();
+}
+
+} // namespace morel_test

@@ -1,0 +1,138 @@
+#include "tests/fixture.h"
+
+namespace morel_test {
+
+EventRecorder &EventRecorder::Get() {
+    static EventRecorder recorder;
+    return recorder;
+}
+
+void MORELAPI_CALL EventRecorder::Callback(uint32_t code, uint32_t userWord, void *data) {
+    Recorded r{code, userWord, {}, data, std::this_thread::get_id()};
+    const bool valueEvent = code == MORELAPI_EVENT_LINK || code == MORELAPI_EVENT_RINGER_VOLUME ||
+                            code == MORELAPI_EVENT_RECEIVE_VOLUME || code == MORELAPI_EVENT_PLAYBACK_VOLUME ||
+                            userWord == MORELAPI_SLOT_CALL || code == MORELAPI_EVENT_SYSTEM_DATA;
+    if (valueEvent && data != nullptr) {
+        size_t n = code == MORELAPI_EVENT_SYSTEM_DATA ? 2 : 1;
+        r.value.assign(static_cast<uint8_t *>(data), static_cast<uint8_t *>(data) + n);
+    }
+    EventRecorder &self = Get();
+    std::function<void(const Recorded &)> hook;
+    {
+        std::lock_guard<std::mutex> g(self.m_);
+        hook = self.hook_;
+    }
+    if (hook)
+        hook(r);
+    {
+        std::lock_guard<std::mutex> g(self.m_);
+        self.events_.push_back(std::move(r));
+    }
+    self.cv_.notify_all();
+}
+
+void EventRecorder::Clear() {
+    std::lock_guard<std::mutex> g(m_);
+    events_.clear();
+    hook_ = nullptr;
+}
+
+std::vector<Recorded> EventRecorder::Events() {
+    std::lock_guard<std::mutex> g(m_);
+    return events_;
+}
+
+std::vector<Recorded> EventRecorder::EventsWithCode(uint32_t code) {
+    std::vector<Recorded> out;
+    for (auto &e : Events())
+        if (e.code == code)
+            out.push_back(e);
+    return out;
+}
+
+size_t EventRecorder::Count(uint32_t code) { return EventsWithCode(code).size(); }
+
+bool EventRecorder::WaitFor(const std::function<bool(const std::vector<Recorded> &)> &pred,
+                            std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> g(m_);
+    return cv_.wait_for(g, timeout, [&] { return pred(events_); });
+}
+
+bool EventRecorder::WaitForCount(uint32_t code, size_t count, std::chrono::milliseconds timeout) {
+    return WaitFor(
+        [&](const std::vector<Recorded> &ev) {
+            size_t n = 0;
+            for (auto &e : ev)
+                n += e.code == code;
+            return n >= count;
+        },
+        timeout);
+}
+
+void EventRecorder::SetHook(std::function<void(const Recorded &)> hook) {
+    std::lock_guard<std::mutex> g(m_);
+    hook_ = std::move(hook);
+}
+
+void RegisterAllSlots() {
+    for (uint16_t slot = 0; slot < MORELAPI_SLOT_COUNT; ++slot)
+        RegisterEvent(slot, EventRecorder::Callback, slot, nullptr);
+}
+
+void SimLibraryTest::SetUp() {
+    morel::SetTestTick(false);
+    morel::SetSleepHook(nullptr);
+    EventRecorder::Get().Clear();
+    sim::DeviceConfig cfg;
+    Configure(cfg);
+    dev = sim::CreateDevice(cfg);
+    SimTransportBind(dev);
+    morel::SetTransportForTesting(SimTransportOpen, SimTransportWrite, SimTransportClose);
+    if (startInSetUp) {
+        StartLibrary();
+    }
+}
+
+void SimLibraryTest::StartLibrary() {
+    ASSERT_EQ(InitializeUsbApiLib(), 1);
+    RegisterAllSlots();
+    if (waitForLink) {
+        ASSERT_TRUE(WaitLinkUp()) << "the link did not come up";
+    }
+}
+
+bool SimLibraryTest::WaitLinkUp(std::chrono::milliseconds timeout) {
+    return EventRecorder::Get().WaitFor(
+        [](const std::vector<Recorded> &ev) {
+            for (auto it = ev.rbegin(); it != ev.rend(); ++it)
+                if (it->code == MORELAPI_EVENT_LINK)
+                    return !it->value.empty() && it->value[0] == 1 && IsSPphoneAvailable() == 1;
+            return false;
+        },
+        timeout);
+}
+
+std::vector<sim::HostFrame> SimLibraryTest::FramesOf(int classId, int commandId, int destination) {
+    std::vector<sim::HostFrame> out;
+    for (auto &f : sim::GetLog(dev).frames)
+        if ((classId < 0 || f.classId == classId) && (commandId < 0 || f.commandId == commandId) &&
+            (destination < 0 || f.destination == destination))
+            out.push_back(f);
+    return out;
+}
+
+void SimLibraryTest::TearDown() {
+    TerminateUsbApiLib();
+    SimTransportBind(nullptr);
+    sim::DestroyDevice(dev);
+    dev = nullptr;
+    morel::SetTransportForTesting(nullptr, nullptr, nullptr);
+    morel::SetTestTick(false);
+    morel::SetSleepHook(nullptr);
+    morel::g_timing.replyTimeoutMs = 3000;
+    morel::g_timing.idleWaitMs = 2000;
+    morel::g_timing.keepAliveAfterMs = 2000;
+    morel::g_timing.displayRetryMs = 100;
+}
+
+} // namespace morel_test

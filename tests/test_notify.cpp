@@ -1,0 +1,184 @@
+// Notification intake, the event thread and registration.
+#include <future>
+#include <set>
+
+#include "events/notify.h"
+#include "tests/bare_context.h"
+#include "tests/fixture.h"
+
+namespace morel_test {
+namespace {
+
+TEST(NotificationTableTest, HasEveryEventOnceWithItsSlotAndCode) {
+    std::set<uint32_t> ids;
+    size_t signals = 0, calls = 0;
+    for (const auto &e : morel::NotificationTable) {
+        EXPECT_TRUE(ids.insert(e.eventId).second) << std::hex << e.eventId;
+        uint32_t family = e.eventId >> 8;
+        uint32_t slot = (family == 8 || family == 9) ? 1 : family;
+        EXPECT_EQ(e.slot, slot) << std::hex << e.eventId;
+        signals += e.handler == morel::SignalEventHandler;
+        calls += e.handler == morel::CallFullEventHandler || e.handler == morel::CallStateEventHandler;
+    }
+    EXPECT_EQ(ids.size(), 81u);
+    EXPECT_EQ(signals, 44u);
+    EXPECT_EQ(calls, 30u);
+    // The remapped codes keep slot 1 unambiguous.
+    const std::pair<uint32_t, uint32_t> remapped[] = {{0x0141, 0x0161}, {0x0142, 0x0162}, {0x0801, 0x0141},
+                                                      {0x0804, 0x0144}, {0x0900, 0x0151}, {0x0901, 0x0152},
+                                                      {0x0902, 0x0145}, {0x0904, 0x0147}, {0x020B, 0x0210},
+                                                      {0x0218, 0x0219}, {0x020F, 0x020C}, {0x021E, 0x021F}};
+    for (auto [id, code] : remapped)
+        EXPECT_EQ(morel::FindNotification(id)->eventCode, code) << std::hex << id;
+    EXPECT_EQ(morel::FindNotification(0x0105), nullptr);
+    EXPECT_EQ(morel::FindNotification(0x0100), nullptr);
+    EXPECT_EQ(morel::NotificationTable[0].eventId, 0x0104u);
+    EXPECT_EQ(morel::NotificationTable[80].eventId, 0x0002u);
+}
+
+class NotifyTest : public SimLibraryTest {};
+
+TEST_F(NotifyTest, SignalsReachTheirSlotWithTheRemappedCodeAndRegisteredBuffer) {
+    uint8_t buffer[4] = {};
+    ASSERT_EQ(RegisterEvent(1, EventRecorder::Callback, 77, buffer), 1u);
+    sim::SendNotification(dev, 0x0801, nullptr, 0);
+    sim::SendNotification(dev, 0x0141, nullptr, 0);
+    sim::SendNotification(dev, 0x0603, nullptr, 0);
+    ASSERT_TRUE(EventRecorder::Get().WaitForCount(0x0603, 1));
+    auto events = EventRecorder::Get().Events();
+    std::vector<std::pair<uint32_t, uint32_t>> got;
+    for (auto &e : events)
+        if (e.code != MORELAPI_EVENT_LINK)
+            got.push_back({e.code, e.slot});
+    EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint32_t>>{{0x0141, 77}, {0x0161, 77}, {0x0603, 6}}));
+    EXPECT_EQ(EventRecorder::Get().EventsWithCode(0x0141)[0].data, buffer);
+    EXPECT_EQ(EventRecorder::Get().EventsWithCode(0x0603)[0].data, nullptr);
+}
+
+TEST_F(NotifyTest, NotificationsArriveInOrderExactlyOnce) {
+    constexpr int kCount = 200;
+    for (int i = 0; i < kCount; ++i) {
+        uint8_t v = static_cast<uint8_t>(i);
+        sim::SendNotification(dev, MORELAPI_EVENT_RINGER_VOLUME, &v, 1);
+    }
+    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_RINGER_VOLUME, kCount));
+    auto events = EventRecorder::Get().EventsWithCode(MORELAPI_EVENT_RINGER_VOLUME);
+    ASSERT_EQ(events.size(), static_cast<size_t>(kCount));
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(events[i].value[0], static_cast<uint8_t>(i));
+}
+
+TEST_F(NotifyTest, ValueEventWithoutBufferStillGetsAValidPointerAndUnregisterStopsCalls) {
+    uint8_t v = 3;
+    sim::SendNotification(dev, MORELAPI_EVENT_RINGER_VOLUME, &v, 1);
+    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_RINGER_VOLUME, 1));
+    auto e = EventRecorder::Get().EventsWithCode(MORELAPI_EVENT_RINGER_VOLUME)[0];
+    EXPECT_NE(e.data, nullptr);
+    EXPECT_EQ(e.value, std::vector<uint8_t>{3});
+
+    uint8_t buffer[2] = {0xEE, 0xEE};
+    ASSERT_EQ(RegisterEvent(1, EventRecorder::Callback, 9, buffer), 1u);
+    v = 1;
+    sim::SendNotification(dev, MORELAPI_EVENT_RINGER_VOLUME, &v, 1);
+    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_RINGER_VOLUME, 2));
+    EXPECT_EQ(EventRecorder::Get().EventsWithCode(MORELAPI_EVENT_RINGER_VOLUME)[1].data, buffer);
+    EXPECT_EQ(buffer[0], 1);
+    EXPECT_EQ(buffer[1], 0xEE) << "one byte written, no more";
+
+    ASSERT_EQ(UnregisterEvent(1), 1u);
+    {
+        morel::ContextRef ctx;
+        ASSERT_TRUE(ctx);
+        std::lock_guard<std::mutex> g(ctx->slotLock);
+        EXPECT_EQ(ctx->eventSlots[1].callback, nullptr);
+        EXPECT_EQ(ctx->eventSlots[1].userWord, 9u);
+        EXPECT_EQ(ctx->eventSlots[1].dataBuffer, buffer);
+    }
+    v = 2;
+    sim::SendNotification(dev, MORELAPI_EVENT_RINGER_VOLUME, &v, 1);
+    // A later event on another slot proves the volume event was handled.
+    sim::SendNotification(dev, 0x0501, nullptr, 0);
+    ASSERT_TRUE(EventRecorder::Get().WaitForCount(0x0501, 1));
+    EXPECT_EQ(EventRecorder::Get().Count(MORELAPI_EVENT_RINGER_VOLUME), 2u);
+    uint8_t volume = 0;
+    ASSERT_EQ(GetRingerVol(&volume), 1);
+    EXPECT_EQ(volume, 2) << "the cache follows the device without a listener";
+}
+
+TEST_F(NotifyTest, RegistrationRules) {
+    EXPECT_EQ(RegisterEvent(7, EventRecorder::Callback, 7, nullptr), 1u);
+    EXPECT_EQ(RegisterEvent(8, EventRecorder::Callback, 8, nullptr), 0u);
+    EXPECT_EQ(RegisterEvent(0xFFFF, EventRecorder::Callback, 8, nullptr), 0u);
+    EXPECT_EQ(UnregisterEvent(8), 0u);
+    EXPECT_EQ(UnregisterEvent(5), 1u);
+    EXPECT_EQ(UnregisterEvent(5), 1u);
+}
+
+TEST_F(NotifyTest, NotificationsAreDroppedWhileTheLinkIsDown) {
+    sim::FaultPlan plan;
+    plan.failOpens = 1000000;
+    sim::SetFaultPlan(dev, plan);
+    EventRecorder::Get().Clear();
+    sim::DropLink(dev);
+    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_LINK, 1));
+    // Bytes that still reach the library while it reconnects are not delivered.
+    ScriptedTransport::Inject(NotificationFrame(0x0501));
+    sim::SetFaultPlan(dev, sim::FaultPlan{});
+    ASSERT_TRUE(WaitLinkUp());
+    sim::SendNotification(dev, 0x0502, nullptr, 0);
+    ASSERT_TRUE(EventRecorder::Get().WaitForCount(0x0502, 1));
+    EXPECT_EQ(EventRecorder::Get().Count(0x0501), 0u);
+}
+
+// Replacing a registration waits for the callback of the old one to return,
+// so the old buffer is never written after RegisterEvent returns.
+TEST_F(NotifyTest, RegisterWaitsForARunningCallbackOfThatSlot) {
+    std::promise<void> entered, release;
+    auto releasedFuture = release.get_future().share();
+    std::atomic<bool> callbackDone{false};
+    EventRecorder::Get().SetHook([&](const Recorded &r) {
+        if (r.code == 0x0401) {
+            entered.set_value();
+            releasedFuture.wait();
+            callbackDone = true;
+        }
+    });
+    sim::SendNotification(dev, 0x0401, nullptr, 0);
+    entered.get_future().wait();
+    auto reg = std::async(std::launch::async, [] { return RegisterEvent(4, EventRecorder::Callback, 4, nullptr); });
+    EXPECT_EQ(reg.wait_for(200ms), std::future_status::timeout);
+    release.set_value();
+    EXPECT_EQ(reg.get(), 1u);
+    EXPECT_TRUE(callbackDone.load());
+}
+
+TEST_F(NotifyTest, CallbackMayReRegisterItsOwnSlot) {
+    std::promise<uint32_t> result;
+    std::atomic<bool> once{false};
+    EventRecorder::Get().SetHook([&](const Recorded &r) {
+        if (r.code == 0x0402 && !once.exchange(true))
+            result.set_value(RegisterEvent(4, EventRecorder::Callback, 44, nullptr));
+    });
+    sim::SendNotification(dev, 0x0402, nullptr, 0);
+    auto f = result.get_future();
+    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(f.get(), 1u);
+}
+
+TEST_F(NotifyTest, CallbackMayMakeARequest) {
+    std::promise<int> result;
+    std::atomic<bool> once{false};
+    EventRecorder::Get().SetHook([&](const Recorded &r) {
+        if (r.code == 0x0502 && !once.exchange(true)) {
+            uint8_t status = 0;
+            result.set_value(GetSPphoneStatus(&status));
+        }
+    });
+    sim::SendNotification(dev, 0x0502, nullptr, 0);
+    auto f = result.get_future();
+    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(f.get(), 1);
+}
+
+} // namespace
+} // namespace morel_test
