@@ -291,6 +291,21 @@ TEST_F(LinkTest, KeepAliveGoesOutAfter2000msOfSilenceAlsoAcrossATickWrap) {
     }
 }
 
+// A notification the table does not know wakes the event thread, which
+// then has nothing to do and sends nothing.
+TEST_F(LinkTest, UnknownEventWakesTheEventThreadWithoutAKeepAlive) {
+    morel::SetTestTick(true, 5000);
+    morel::g_timing.idleWaitMs = 600000;
+    uint8_t status;
+    ASSERT_EQ(GetSPphoneStatus(&status), 1);
+    sim::ClearLog(dev);
+    morel::AdvanceTestTick(10000);
+    sim::SendNotification(dev, 0x0777, nullptr, 0);
+    sim::SendNotification(dev, 0x0501, nullptr, 0);
+    ASSERT_TRUE(EventRecorder::Get().WaitForCount(0x0501, 1));
+    EXPECT_EQ(sim::GetCounters(dev).keepAlives, 0u);
+}
+
 TEST_F(LinkTest, NoKeepAliveBefore2000ms) {
     morel::SetTestTick(true, 5000);
     uint8_t status;
