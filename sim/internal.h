@@ -66,10 +66,13 @@ struct Note {
 
 // One request being carried out (frame == nullptr for a console operation).
 struct Exchange {
+    Exchange(DeviceState &state, const DeviceConfig &config, const uint8_t *request = nullptr, size_t n = 0)
+        : st(state), cfg(config), frame(request), length(n) {}
+
     DeviceState &st;
     const DeviceConfig &cfg;
-    const uint8_t *frame = nullptr;
-    size_t length = 0;
+    const uint8_t *frame;
+    size_t length;
     uint8_t ackStatus = 0;     // nonzero: refused, nothing else is sent
     uint8_t respStatus = 0;    // nonzero: failed
     std::vector<uint8_t> data; // answer data from offset 21
@@ -106,18 +109,5 @@ Call *StartCall(Exchange &ex, uint8_t state, bool outgoing, uint8_t attribute, c
 // Moves a live call to state and reports it with the state's event.
 void EnterCallState(Exchange &ex, Call &call, uint8_t state);
 bool IsActiveCallState(uint8_t state);
-
-// Call states the device uses (its own numbering; the host passes them on).
-constexpr uint8_t kCallConnected = 2;
-constexpr uint8_t kCallEndedHere = 4;
-constexpr uint8_t kCallRejected = 5;
-constexpr uint8_t kCallEndedFar = 6;
-constexpr uint8_t kCallDialling = 8;
-constexpr uint8_t kCallRinging = 9;
-constexpr uint8_t kCallRetrieved = 11;
-constexpr uint8_t kCallHeld = 12;
-constexpr uint8_t kCallJoined = 13;
-constexpr uint8_t kCallConference = 15;
-constexpr uint8_t kCallAlerting = 16;
 
 } // namespace sim

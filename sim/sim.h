@@ -12,7 +12,8 @@
 // the receive callback (or sink) of the current connection, in the order the
 // bytes were produced (by due time when a fault delays some of them), and
 // never while holding the device's lock: a callback may call any function of
-// this header except DestroyDevice.
+// this header (DestroyDevice from a callback frees the device once that
+// callback has returned).
 //
 // Driving it.
 //  - In-process (tests, libtalvo with TALVO_DEVICE=sim): Connect with the
@@ -41,6 +42,36 @@
 //  all-zero entry; reads of a system data id the device does not store answer
 //  zero bytes. The host's start-up synchronisation relies on both.
 //
+// What the device does (beyond answering reads from its state):
+//  - 1/6 key: key notification 0x0104 (action, code), then display change
+//    0x0106 with or without the image (DisplayMode). 1/2 reboot only counts.
+//  - 2/17, 2/19, 6/11 volume sets (ranges 0..3, 1..8, 1..8): 0x0107, 0x0108,
+//    0x0109 with the new value. 2/7, 2/8, 2/9 store mute (0/1), slow talk
+//    (0/2/3), sound enhancer (0..2) silently.
+//  - 3/1 system data set: 0x0301 with the id and the value; the action ids
+//    129..132 are carried out without a report; any other id is refused.
+//  - 0/2 raw data: stored and echoed as 0x0002 (DeviceConfig::echoRawData).
+//  - 7/1 and 7/2 know block id 1 only (others refused); 7/3 takes the asked
+//    RTCP version when it is 1..rtcpMaxVersion and answers the one it runs.
+//  - Calls (two at most; ids 1..6): 2/1 dials (0x0201 full details, 0x0206,
+//    and 0x0203 when outgoingAutoConnect; an established call is held first,
+//    a third call is refused); 2/3 answers the ringing call (holding an active
+//    one); 2/6 rejects it (0x0210); 2/21 holds the active call and takes the
+//    held one back (0x0207, 0x0208); 2/4 joins (0x0209 for both), 2/5 makes a
+//    conference (0x020A for both); 2/2 ends the call whose id is in byte 20,
+//    else the active one (0x020F). 2/20 answers the live call of the asked id,
+//    or state 0.
+//  - Contacts: 4/3 appends and answers the new number (0 when full), 4/4
+//    deletes one (later ones move up) or all (255).
+//  - Recorder (op status: RecorderStatus): 6/1 starts recording, 6/2 stops
+//    and adds a recording; 6/3 plays number n, 6/5 pauses, 6/6 resumes (from
+//    the position in bytes 20..23 when nonzero), 6/4 stops; 6/8 moves the
+//    position on by playbackStep while playing. 5/3 deletes one, 5/4 all.
+//  - With reportSignals: 0x0401 contact added, 0x0402 contact(s) deleted,
+//    0x0501 recording deleted, 0x0502 all deleted, 0x0601 recording started,
+//    0x0602 stopped, 0x0603 playback started, 0x0604 stopped, 0x0605 paused,
+//    0x0606 resumed.
+//
 // Protocol version. A frame whose version is above the device's own is not
 // answered; the device sends at once, in its own version, the notification
 // 0x0100 (byte 20 = its version), an event id the host does not know, so that
@@ -53,6 +84,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -123,6 +155,20 @@ struct RecordInfo {
     uint16_t b3;
     uint8_t b4;
 };
+
+// Call states the device uses (its own numbering; CallEventFor gives the
+// event of each). End states free the call.
+constexpr uint8_t kCallConnected = 2;
+constexpr uint8_t kCallEndedHere = 4;
+constexpr uint8_t kCallRejected = 5;
+constexpr uint8_t kCallEndedFar = 6;
+constexpr uint8_t kCallDialling = 8;
+constexpr uint8_t kCallRinging = 9;
+constexpr uint8_t kCallRetrieved = 11; // active again after hold
+constexpr uint8_t kCallHeld = 12;
+constexpr uint8_t kCallJoined = 13;
+constexpr uint8_t kCallConference = 15;
+constexpr uint8_t kCallAlerting = 16;
 
 struct Call {
     bool live;       // false: the slot is free (state keeps the last end state)
@@ -280,7 +326,7 @@ struct Counters {
 };
 
 struct Log {
-    std::vector<HostFrame> frames; // the last cfg.logLimit frames, oldest first
+    std::deque<HostFrame> frames; // the last cfg.logLimit frames, oldest first
     Counters counters;
     bool idle; // nothing queued for delivery and no callback running
 };
@@ -291,7 +337,7 @@ struct Device;
 using Sink = std::function<void(const uint8_t *data, int32_t count, int32_t type)>;
 
 Device *CreateDevice(const DeviceConfig &cfg = {});
-void DestroyDevice(Device *dev); // not from inside its own callback
+void DestroyDevice(Device *dev);
 
 // Connection. Connect fails (false) while the fault plan says so; a second
 // Connect replaces the first connection. After Disconnect returns, the
@@ -317,7 +363,9 @@ void AddFaultRule(Device *dev, const FaultRule &rule);
 void ClearFaults(Device *dev);
 
 // Observation. Waits block on a condition variable up to the timeout and
-// return whether the condition held.
+// return whether the condition held. pred runs under the device's lock each
+// time the log changes (a frame taken, a chunk queued or delivered): it must
+// be quick and must not call into the device.
 Log GetLog(Device *dev);
 Counters GetCounters(Device *dev);
 void ClearLog(Device *dev); // frames and counters

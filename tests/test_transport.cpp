@@ -1,0 +1,343 @@
+// The transports: the bound in-process device (talvo_sim) and libtalvo with
+// each of its devices, loaded as the host loads it.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/sim.h"
+#include "transport/sim_transport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kWait = 5s;
+
+// The receive callback is a plain function: what it gets goes here.
+struct Received {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<uint8_t> bytes;
+    std::vector<int32_t> types;
+
+    void Reset() {
+        std::lock_guard<std::mutex> lk(mu);
+        bytes.clear();
+        types.clear();
+    }
+    bool WaitBytes(size_t n) {
+        std::unique_lock<std::mutex> lk(mu);
+        return cv.wait_for(lk, kWait, [&] { return bytes.size() >= n; });
+    }
+    bool WaitType(int32_t type) {
+        std::unique_lock<std::mutex> lk(mu);
+        return cv.wait_for(lk, kWait, [&] { return std::find(types.begin(), types.end(), type) != types.end(); });
+    }
+    size_t Count(int32_t type) {
+        std::lock_guard<std::mutex> lk(mu);
+        return static_cast<size_t>(std::count(types.begin(), types.end(), type));
+    }
+} g_rx;
+
+void TALVO_CALL OnReceive(uintptr_t, const uint8_t *data, int32_t count, int32_t type, uintptr_t) {
+    std::lock_guard<std::mutex> lk(g_rx.mu);
+    g_rx.types.push_back(type);
+    if (type == TALVO_TYPE_DATA)
+        g_rx.bytes.insert(g_rx.bytes.end(), data, data + count);
+    g_rx.cv.notify_all();
+}
+
+// A status request (class 1 command 9) as the host writes it.
+std::vector<uint8_t> StatusRequest(uint32_t seq) {
+    std::vector<uint8_t> f(64, 0);
+    f[0] = 0x30;
+    f[1] = 0xFF;
+    f[2] = 1;
+    f[4] = 9;
+    f[6] = 3;
+    f[8] = 1;
+    f[10] = 1;
+    std::memcpy(&f[12], &seq, 4); // little-endian host
+    return f;
+}
+
+// The bytes a device sends for one connection and one answered request:
+// version notice, acknowledgement and response.
+constexpr size_t kHelloAndAnswer = 3 * 64;
+
+// ---- talvo_sim -----------------------------------------------------------
+
+class SimTransportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_rx.Reset();
+        dev = sim::CreateDevice();
+        SimTransportBind(dev);
+    }
+    void TearDown() override {
+        SimTransportBind(nullptr);
+        sim::DestroyDevice(dev);
+    }
+    sim::Device *dev = nullptr;
+};
+
+TEST_F(SimTransportTest, OpenWriteCloseRoundTrip) {
+    uint32_t handle = 0;
+    ASSERT_EQ(SimTransportOpen(OnReceive, &handle), 0);
+    EXPECT_NE(handle, 0u);
+    auto req = StatusRequest(42);
+    ASSERT_EQ(SimTransportWrite(handle, req.data(), 64), 0);
+    ASSERT_TRUE(g_rx.WaitBytes(kHelloAndAnswer));
+    EXPECT_EQ(g_rx.bytes[64 + 12], 42) << "the acknowledgement carries the sequence";
+    EXPECT_EQ(SimTransportClose(handle), 0);
+    EXPECT_NE(SimTransportWrite(handle, req.data(), 64), 0) << "closed handle";
+    EXPECT_NE(SimTransportClose(handle), 0);
+}
+
+TEST_F(SimTransportTest, RefusesWithoutDeviceOrWithBadArguments) {
+    uint32_t handle = 0;
+    EXPECT_NE(SimTransportOpen(nullptr, &handle), 0);
+    EXPECT_NE(SimTransportOpen(OnReceive, nullptr), 0);
+    SimTransportBind(nullptr);
+    EXPECT_NE(SimTransportOpen(OnReceive, &handle), 0);
+    SimTransportBind(dev);
+    ASSERT_EQ(SimTransportOpen(OnReceive, &handle), 0);
+    auto req = StatusRequest(1);
+    EXPECT_NE(SimTransportWrite(0, req.data(), 64), 0);
+    EXPECT_NE(SimTransportWrite(handle + 1, req.data(), 64), 0);
+    EXPECT_NE(SimTransportWrite(handle, nullptr, 64), 0);
+    // Rebinding ends the connection.
+    SimTransportBind(nullptr);
+    EXPECT_FALSE(sim::IsConnected(dev));
+    EXPECT_NE(SimTransportWrite(handle, req.data(), 64), 0);
+}
+
+TEST_F(SimTransportTest, DeviceFaultsReachTheCaller) {
+    sim::FaultPlan plan;
+    plan.failOpens = 1;
+    sim::FaultRule rule;
+    rule.actions = sim::kFailWrite;
+    plan.rules.push_back(rule);
+    sim::SetFaultPlan(dev, plan);
+    uint32_t handle = 0;
+    EXPECT_NE(SimTransportOpen(OnReceive, &handle), 0);
+    ASSERT_EQ(SimTransportOpen(OnReceive, &handle), 0);
+    auto req = StatusRequest(1);
+    EXPECT_NE(SimTransportWrite(handle, req.data(), 64), 0);
+    EXPECT_EQ(SimTransportWrite(handle, req.data(), 64), 0);
+    SimTransportClose(handle);
+}
+
+TEST_F(SimTransportTest, NothingArrivesAfterCloseAndReopenIsFresh) {
+    uint32_t first = 0, second = 0;
+    ASSERT_EQ(SimTransportOpen(OnReceive, &first), 0);
+    ASSERT_TRUE(g_rx.WaitBytes(64));
+    ASSERT_EQ(SimTransportClose(first), 0);
+    const uint8_t junk[3] = {1, 2, 3};
+    sim::SendRawBytes(dev, junk, sizeof junk); // no link: dropped
+    sim::ReportLink(dev, 7);
+    g_rx.Reset();
+    ASSERT_EQ(SimTransportOpen(OnReceive, &second), 0);
+    EXPECT_NE(second, first);
+    auto req = StatusRequest(9);
+    ASSERT_EQ(SimTransportWrite(second, req.data(), 64), 0);
+    ASSERT_TRUE(g_rx.WaitBytes(kHelloAndAnswer));
+    ASSERT_TRUE(sim::WaitIdle(dev, kWait));
+    EXPECT_EQ(g_rx.bytes.size(), kHelloAndAnswer);
+    EXPECT_EQ(g_rx.Count(7), 0u);
+    SimTransportClose(second);
+}
+
+// ---- libtalvo --------------------------------------------------------------
+
+struct Talvo {
+    void *lib = nullptr;
+    TalvoOpenFn open = nullptr;
+    TalvoWriteFn write = nullptr;
+    TalvoCloseFn close = nullptr;
+};
+
+Talvo &Lib() {
+    static Talvo t = [] {
+        Talvo x;
+        x.lib = dlopen(TALVO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (x.lib) {
+            x.open = reinterpret_cast<TalvoOpenFn>(dlsym(x.lib, "TransportOpen"));
+            x.write = reinterpret_cast<TalvoWriteFn>(dlsym(x.lib, "TransportWrite"));
+            x.close = reinterpret_cast<TalvoCloseFn>(dlsym(x.lib, "TransportClose"));
+        }
+        return x;
+    }();
+    return t;
+}
+
+// A device endpoint as the spphone-sim program serves it: one client at a
+// time, raw frame bytes both ways.
+struct DeviceServer {
+    sim::Device *dev = sim::CreateDevice();
+    int listenFd = -1;
+    std::string address;
+    std::mutex mu;
+    int clientFd = -1;
+    std::thread thread;
+
+    bool ListenUnix(const std::string &path) {
+        ::unlink(path.c_str());
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        listenFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            return false;
+        address = "unix:" + path;
+        return Serve();
+    }
+    bool ListenTcp() {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+        socklen_t len = sizeof addr;
+        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
+            ::getsockname(listenFd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            return false;
+        address = "tcp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+        return Serve();
+    }
+    bool Serve() {
+        if (::listen(listenFd, 4) != 0)
+            return false;
+        thread = std::thread([this] { Run(); });
+        return true;
+    }
+    void Run() {
+        for (;;) {
+            int c = ::accept(listenFd, nullptr, nullptr);
+            if (c < 0)
+                return;
+            {
+                std::lock_guard<std::mutex> lk(mu);
+                clientFd = c;
+            }
+            sim::ConnectSink(dev, [c](const uint8_t *d, int32_t n, int32_t type) {
+                if (type == TALVO_TYPE_DATA)
+                    ::send(c, d, static_cast<size_t>(n), MSG_NOSIGNAL);
+                else
+                    ::shutdown(c, SHUT_RDWR);
+            });
+            uint8_t buf[1024];
+            ssize_t n;
+            while ((n = ::recv(c, buf, sizeof buf, 0)) > 0)
+                sim::HostWrite(dev, buf, static_cast<size_t>(n));
+            sim::Disconnect(dev);
+            {
+                std::lock_guard<std::mutex> lk(mu);
+                clientFd = -1;
+            }
+            ::close(c);
+        }
+    }
+    void Kick() {
+        std::lock_guard<std::mutex> lk(mu);
+        if (clientFd >= 0)
+            ::shutdown(clientFd, SHUT_RDWR);
+    }
+    ~DeviceServer() {
+        ::shutdown(listenFd, SHUT_RDWR);
+        Kick();
+        if (thread.joinable())
+            thread.join();
+        ::close(listenFd);
+        sim::DestroyDevice(dev);
+    }
+};
+
+class TalvoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Lib().open && Lib().write && Lib().close) << dlerror();
+        g_rx.Reset();
+    }
+    void TearDown() override { ::unsetenv("TALVO_DEVICE"); }
+    // Opens, answers one request, and returns the open handle.
+    uint32_t RoundTrip() {
+        g_rx.Reset();
+        uint32_t handle = 0;
+        EXPECT_EQ(Lib().open(OnReceive, &handle), 0);
+        auto req = StatusRequest(77);
+        EXPECT_EQ(Lib().write(handle, req.data(), 64), 0);
+        EXPECT_TRUE(g_rx.WaitBytes(kHelloAndAnswer));
+        std::lock_guard<std::mutex> lk(g_rx.mu);
+        EXPECT_EQ(g_rx.bytes[128 + 10], 3) << "a response";
+        EXPECT_EQ(g_rx.bytes[128 + 12], 77);
+        return handle;
+    }
+};
+
+TEST_F(TalvoTest, ExportsOnlyTheThreeOperations) {
+    EXPECT_EQ(dlsym(Lib().lib, "_ZN3sim12CreateDeviceERKNS_12DeviceConfigE"), nullptr);
+    EXPECT_EQ(dlsym(Lib().lib, "_ZN3sim9HostWriteEPNS_6DeviceEPKhm"), nullptr);
+    EXPECT_EQ(dlsym(Lib().lib, "SimTransportOpen"), nullptr);
+}
+
+TEST_F(TalvoTest, InProcessDeviceByDefault) {
+    for (const char *value : {static_cast<const char *>(nullptr), "", "sim"}) {
+        if (value)
+            ::setenv("TALVO_DEVICE", value, 1);
+        uint32_t handle = RoundTrip();
+        EXPECT_EQ(Lib().close(handle), 0);
+        auto req = StatusRequest(1);
+        EXPECT_NE(Lib().write(handle, req.data(), 64), 0);
+    }
+}
+
+TEST_F(TalvoTest, UnixStreamReportsLossOnceAndReconnects) {
+    DeviceServer server;
+    ASSERT_TRUE(server.ListenUnix("/tmp/talvo-test-" + std::to_string(::getpid()) + ".sock"));
+    ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
+    uint32_t handle = RoundTrip();
+
+    server.Kick();
+    ASSERT_TRUE(g_rx.WaitType(TALVO_TYPE_LINK_LOST));
+    auto req = StatusRequest(2);
+    EXPECT_NE(Lib().write(handle, req.data(), 64), 0) << "the stream is gone";
+    EXPECT_EQ(Lib().close(handle), 0);
+    EXPECT_EQ(g_rx.Count(TALVO_TYPE_LINK_LOST), 1u);
+
+    handle = RoundTrip();
+    EXPECT_EQ(Lib().close(handle), 0);
+    EXPECT_EQ(g_rx.Count(TALVO_TYPE_LINK_LOST), 0u) << "closing is not a loss";
+}
+
+TEST_F(TalvoTest, TcpStream) {
+    DeviceServer server;
+    ASSERT_TRUE(server.ListenTcp());
+    ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
+    uint32_t handle = RoundTrip();
+    EXPECT_EQ(Lib().close(handle), 0);
+}
+
+TEST_F(TalvoTest, OpenFailsWhenNothingListens) {
+    std::string missing = "unix:/tmp/talvo-test-missing-" + std::to_string(::getpid()) + ".sock";
+    for (const std::string &address : {missing, std::string("unix:"), std::string("tcp:127.0.0.1"),
+                                       std::string("tcp:127.0.0.1:notaport"), std::string("serial:1")}) {
+        ::setenv("TALVO_DEVICE", address.c_str(), 1);
+        uint32_t handle = 0;
+        EXPECT_NE(Lib().open(OnReceive, &handle), 0) << address;
+    }
+}
+
+} // namespace
