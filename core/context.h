@@ -168,6 +168,7 @@ struct ApiContext {
     CommandPacket *awaitedPacket = nullptr; // under queueLock; cleared by whoever retires it
     uint16_t awaitedOutcome = 0;            // under queueLock: resultCode of the retired awaited packet
     EventRecord *eventQueue = nullptr;
+    EventRecord *eventTail = nullptr;       // last record of eventQueue; stale while eventQueue is null
     EventRecord *currentEvent = nullptr;    // record whose handler runs; event thread only
     uint8_t *txFrame = nullptr;
     uint16_t txLength = 0;

@@ -68,7 +68,7 @@ void HandleCallEvent(ApiContext *ctx, uint8_t phase, bool fullDetails) {
         CallRecord *slot = ChooseCallSlot(ctx, callId);
         if (slot == nullptr)
             return;
-        slot->inUse = fullDetails ? 1 : info->inUse;
+        slot->inUse = info->inUse;
         slot->callState = info->callState;
         slot->callId = callId;
         if (fullDetails) {

@@ -50,8 +50,9 @@ void DisplayEventHandler(ApiContext *ctx, uint8_t phase) {
     const EventRecord *rec = CurrentEvent(ctx, phase);
     if (rec == nullptr)
         return;
-    // A notification with the whole image was stored at intake; any other
-    // one only says that the display changed.
+    // A notification with the whole image was stored at intake, before it
+    // was queued; any other one only says that the display changed, and the
+    // image is read from the device.
     if (Get32(rec->frame + kOffExtraLength) < kFullImageExtraLength && !RereadDisplay(ctx))
         return;
     DeliverSignal(ctx, MORELAPI_SLOT_DEVICE, rec->entry->eventCode);
@@ -89,8 +90,11 @@ void RawDataEventHandler(ApiContext *ctx, uint8_t phase) {
     const EventRecord *rec = CurrentEvent(ctx, phase);
     if (rec == nullptr)
         return;
-    {
-        // Whole blocks only: the reader copies under the same lock.
+    // A frame too short to carry a whole block keeps the previous block; the
+    // application still hears of the event. Whole blocks only: the reader
+    // copies under the same lock.
+    constexpr uint32_t kBlockEnd = 20 + 128;
+    if (rec->length >= kBlockEnd) {
         LockGuard g(ctx->queueLock);
         std::memcpy(ctx->rawReceiveBuffer, rec->frame + 20, 128);
     }

@@ -94,7 +94,36 @@ const NotificationEntry NotificationTable[kNotificationCount] = {
     {0x0002, 0, 0x0002, RawDataEventHandler},
 };
 
+namespace {
+
+// Event ids carry their family (0x00 to 0x09) in the high byte and a small
+// number in the low byte, so a table indexed by the id finds an entry at
+// once. It holds the position + 1 of the first entry of each id (0: none),
+// the entry a search from the top of the table would find.
+constexpr uint32_t kIndexedIds = 0x0A00;
+static_assert(kNotificationCount < 255, "positions fit a byte");
+
+struct NotificationIndex {
+    uint8_t position[kIndexedIds];
+};
+
+NotificationIndex BuildNotificationIndex() {
+    NotificationIndex index{};
+    for (size_t i = kNotificationCount; i-- > 0;)
+        if (NotificationTable[i].eventId < kIndexedIds)
+            index.position[NotificationTable[i].eventId] = static_cast<uint8_t>(i + 1);
+    return index;
+}
+
+} // namespace
+
 const NotificationEntry *FindNotification(uint32_t eventId) {
+    static const NotificationIndex index = BuildNotificationIndex();
+    if (eventId < kIndexedIds) {
+        const uint8_t position = index.position[eventId];
+        return position != 0 ? &NotificationTable[position - 1] : nullptr;
+    }
+    // Ids beyond the index (the table has none today).
     for (const NotificationEntry &e : NotificationTable)
         if (e.eventId == eventId)
             return &e;
@@ -113,7 +142,7 @@ void QueueNotification(ApiContext *ctx) {
         EventSet(ctx->notifyEvent);
         return;
     }
-    auto *rec = new (std::nothrow) EventRecord();
+    auto *rec = new (std::nothrow) EventRecord;
     if (rec == nullptr) {
         EventSet(ctx->notifyEvent);
         return; // lost; nothing else touched
@@ -123,20 +152,26 @@ void QueueNotification(ApiContext *ctx) {
     rec->entry = entry;
     rec->length = ctx->rxLength;
     std::memcpy(rec->frame, f, ctx->rxLength);
-    {
-        LockGuard g(ctx->eventLock);
-        EventRecord **p = &ctx->eventQueue;
-        while (*p != nullptr)
-            p = &(*p)->next;
-        *p = rec;
-    }
+    std::memset(rec->frame + ctx->rxLength, 0, sizeof rec->frame - ctx->rxLength);
     if (entry->eventId == kDisplayNotice) {
         // The image is taken from the notification only when it carries the
-        // whole of it; otherwise the handler reads it from the device.
+        // whole of it (otherwise the handler reads it from the device), and
+        // before the record is queued, so its callback sees this image.
         LockGuard g(ctx->queueLock);
         std::memcpy(ctx->displayNoticeHeader, f, kHeaderSize);
         if (Get32(f + kOffExtraLength) >= kFullImageExtraLength)
             std::memcpy(ctx->displayBuffer, f + kOffBody, kDisplayBytes);
+    }
+    {
+        // Records leave the queue only at its head or all at once, so the
+        // tail is the last record whenever the queue is not empty: appending
+        // costs the same however far the event thread has fallen behind.
+        LockGuard g(ctx->eventLock);
+        if (ctx->eventQueue == nullptr)
+            ctx->eventQueue = rec;
+        else
+            ctx->eventTail->next = rec;
+        ctx->eventTail = rec;
     }
     EventSet(ctx->notifyEvent);
 }

@@ -95,7 +95,7 @@ int ExtractFrame(ApiContext *ctx) {
     ctx->rxLength = 0;
     uint32_t mark = ring.readPtr;
     CopyOut(ctx, kMinFrame);
-    ctx->peerVersion.store(ctx->rxFrame[kOffVersion]);
+    ctx->peerVersion.store(ctx->rxFrame[kOffVersion], std::memory_order_relaxed); // publishes nothing else
     if (!HeaderValid(ctx, ctx->rxFrame)) {
         Flush(ctx);
         return 0;
@@ -110,11 +110,15 @@ int ExtractFrame(ApiContext *ctx) {
     if (previous > ctx->rxLength)
         std::memset(ctx->rxFrame + ctx->rxLength, 0, previous - ctx->rxLength);
     ctx->rxPrevLength = ctx->rxLength;
+    uint32_t before;
     {
         LockGuard g(ctx->ringLock);
-        ring.used.fetch_sub(static_cast<uint32_t>(kMinFrame + extra), std::memory_order_release);
+        before = ring.used.fetch_sub(static_cast<uint32_t>(kMinFrame + extra), std::memory_order_release);
     }
-    EventSet(ctx->roomEvent);
+    // The producer waits for room only after it saw the ring full, so only
+    // the release that ends a full ring has anybody to wake.
+    if (before == kRingSize)
+        EventSet(ctx->roomEvent);
     return 1;
 }
 
