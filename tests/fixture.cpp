@@ -121,6 +121,16 @@ std::vector<sim::HostFrame> SimLibraryTest::FramesOf(int classId, int commandId,
     return out;
 }
 
+void SimLibraryTest::ReplaceDevice(const sim::DeviceConfig &cfg, const sim::FaultPlan &plan) {
+    TerminateUsbApiLib();
+    SimTransportBind(nullptr);
+    sim::DestroyDevice(dev);
+    dev = sim::CreateDevice(cfg);
+    sim::SetFaultPlan(dev, plan);
+    SimTransportBind(dev);
+    EventRecorder::Get().Clear();
+}
+
 void SimLibraryTest::TearDown() {
     TerminateUsbApiLib();
     SimTransportBind(nullptr);

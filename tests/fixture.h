@@ -68,6 +68,9 @@ class SimLibraryTest : public ::testing::Test {
     // Starts the library (called by SetUp unless startInSetUp is false).
     void StartLibrary();
     bool WaitLinkUp(std::chrono::milliseconds timeout = 10000ms);
+    // Stops the library and puts a new device in place of the old one (the
+    // library is not started again).
+    void ReplaceDevice(const sim::DeviceConfig &cfg, const sim::FaultPlan &plan = {});
     // Waits until the device has received n more host frames than now...
     sim::Log Log() { return sim::GetLog(dev); }
     // Host frames of (class, command) in the device's log.

@@ -107,14 +107,10 @@ INSTANTIATE_TEST_SUITE_P(Versions, StartupTest,
 class LinkTest : public SimLibraryTest {};
 
 TEST_F(LinkTest, OlderDeviceIsFollowedDownTheLadderRungByRung) {
-    TearDown();
     morel::g_timing.replyTimeoutMs = 150;
     sim::DeviceConfig cfg;
     cfg.protocolVersion = 0x12;
-    dev = sim::CreateDevice(cfg);
-    SimTransportBind(dev);
-    morel::SetTransportForTesting(SimTransportOpen, SimTransportWrite, SimTransportClose);
-    EventRecorder::Get().Clear();
+    ReplaceDevice(cfg);
     StartLibrary();
     std::vector<uint8_t> versions;
     for (auto &f : Requests(dev))
@@ -151,16 +147,11 @@ uint32_t RecordSleepAndSleep(uint32_t ms) {
 }
 
 TEST_F(LinkTest, BackOffIs100msForTheFirst100FailuresThen1000ms) {
-    TearDown();
-    g_sleeps.clear();
-    morel::SetSleepHook(RecordSleep);
-    dev = sim::CreateDevice();
     sim::FaultPlan plan;
     plan.failOpens = 105;
-    sim::SetFaultPlan(dev, plan);
-    SimTransportBind(dev);
-    morel::SetTransportForTesting(SimTransportOpen, SimTransportWrite, SimTransportClose);
-    EventRecorder::Get().Clear();
+    ReplaceDevice({}, plan);
+    g_sleeps.clear();
+    morel::SetSleepHook(RecordSleep);
     StartLibrary(); // comes up after the 105 failures
     std::lock_guard<std::mutex> g(g_sleepMutex);
     ASSERT_EQ(g_sleeps.size(), 105u);
@@ -177,13 +168,9 @@ TEST_F(LinkTest, BackOffIs100msForTheFirst100FailuresThen1000ms) {
 }
 
 TEST_F(LinkTest, NotReadyStatusKeepsTheLinkDown) {
-    TearDown();
     sim::DeviceConfig cfg;
     cfg.status = 12;
-    dev = sim::CreateDevice(cfg);
-    SimTransportBind(dev);
-    morel::SetTransportForTesting(SimTransportOpen, SimTransportWrite, SimTransportClose);
-    EventRecorder::Get().Clear();
+    ReplaceDevice(cfg);
     waitForLink = false;
     StartLibrary();
     // Several attempts, each stopping after the status query.
@@ -223,14 +210,10 @@ TEST_F(LinkTest, FailedWriteResetsTheLink) {
 }
 
 TEST_F(LinkTest, AfterALostLinkAFailedFirstAttemptRestartsAt0x30) {
-    TearDown();
     morel::g_timing.replyTimeoutMs = 150;
     sim::DeviceConfig cfg;
     cfg.protocolVersion = 0x20;
-    dev = sim::CreateDevice(cfg);
-    SimTransportBind(dev);
-    morel::SetTransportForTesting(SimTransportOpen, SimTransportWrite, SimTransportClose);
-    EventRecorder::Get().Clear();
+    ReplaceDevice(cfg);
     StartLibrary();
     sim::ClearLog(dev);
     EventRecorder::Get().Clear();
@@ -247,13 +230,9 @@ TEST_F(LinkTest, AfterALostLinkAFailedFirstAttemptRestartsAt0x30) {
 
 TEST_F(LinkTest, StopEndsTheLinkThreadWhateverItDoes) {
     // While retrying with the long back-off.
-    TearDown();
-    dev = sim::CreateDevice();
     sim::FaultPlan plan;
     plan.failOpens = 1000000;
-    sim::SetFaultPlan(dev, plan);
-    SimTransportBind(dev);
-    morel::SetTransportForTesting(SimTransportOpen, SimTransportWrite, SimTransportClose);
+    ReplaceDevice({}, plan);
     g_sleeps.clear();
     morel::SetSleepHook(RecordSleepAndSleep);
     waitForLink = false;
