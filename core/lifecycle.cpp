@@ -40,7 +40,9 @@ std::mutex g_refMutex;
 std::condition_variable g_refIdle;
 
 constexpr int kWorkers = 4;
-std::thread g_threads[kWorkers];
+// Never destroyed: an application may end its process with the library still
+// running, and a joinable std::thread destroyed at exit aborts the process.
+std::thread *const g_threads = new std::thread[kWorkers];
 
 // When TerminateUsbApiLib runs on one of the worker threads (from an
 // application callback), that thread cannot join itself: it is detached and
@@ -94,7 +96,8 @@ bool StopWorkers(ApiContext *ctx) {
         g_refIdle.wait(g, [] { return g_refs.load() == 0; });
     }
     bool self = false;
-    for (auto &t : g_threads) {
+    for (int i = 0; i < kWorkers; ++i) {
+        std::thread &t = g_threads[i];
         if (!t.joinable())
             continue;
         if (t.get_id() == std::this_thread::get_id()) {

@@ -1,0 +1,432 @@
+"""End-to-end tests of spphone and spphone-sim: the CLI drives the library,
+the library talks through libtalvo to spphone-sim over a Unix socket or
+loopback TCP.
+
+Run by ctest (tools.e2e), which passes the paths of the programs and
+libraries in SPPHONE, SPPHONE_SIM, MORELAPI_LIBRARY_DIR and TALVO_LIBRARY_DIR.
+Every test uses its own temporary directory and port and stops the children
+it started, also when it fails.
+"""
+import json
+import os
+import queue
+import signal
+import stat
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+SPPHONE = os.environ.get("SPPHONE", "spphone")
+SPPHONE_SIM = os.environ.get("SPPHONE_SIM", "spphone-sim")
+LIBRARY_PATH = os.pathsep.join(
+    p for p in (os.environ.get("MORELAPI_LIBRARY_DIR"), os.environ.get("TALVO_LIBRARY_DIR"),
+                os.environ.get("LD_LIBRARY_PATH")) if p)
+
+WAIT = 10.0  # seconds any single expected happening may take
+
+
+class Lines:
+    """The lines a child writes, read by a thread into a queue, so that a test
+    waits for a line with a deadline instead of polling."""
+
+    def __init__(self, stream):
+        self.queue = queue.Queue()
+        self.seen = []
+        thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        thread.start()
+
+    def _read(self, stream):
+        for raw in stream:
+            self.queue.put(raw.decode(errors="replace").rstrip("\n"))
+        self.queue.put(None)  # end of output
+
+    def wait_for(self, pred, timeout=WAIT, what="a line"):
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("timed out waiting for %s; saw %r" % (what, self.seen[-20:]))
+            try:
+                line = self.queue.get(timeout=left)
+            except queue.Empty:
+                continue
+            if line is None:
+                raise AssertionError("output ended while waiting for %s; saw %r" % (what, self.seen[-20:]))
+            self.seen.append(line)
+            if pred(line):
+                return line
+
+
+class Sim:
+    """spphone-sim as a child process, its console on a pipe."""
+
+    def __init__(self, *args, env=None):
+        self.proc = subprocess.Popen([SPPHONE_SIM, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env)
+        self.out = Lines(self.proc.stdout)
+        self.err = Lines(self.proc.stderr)
+        first = self.out.wait_for(lambda l: True, what="the endpoint line")
+        if not first.startswith("listening "):
+            raise AssertionError("spphone-sim did not start: %r" % first)
+        self.endpoint = first.split(" ", 1)[1]
+
+    def command(self, line):
+        """Runs a console line; returns its reply ("ok ..." or "error: ...")."""
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+        return self.out.wait_for(lambda l: l.startswith("ok") or l.startswith("error"),
+                                 what="the reply to %r" % line)
+
+    def wait_host(self, text="host connected"):
+        return self.out.wait_for(lambda l: l.startswith(text), what=text)
+
+    def stop(self):
+        """SIGTERM, as at the end of a session; returns the exit status."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            stream.close()
+        return self.proc.returncode
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            stream.close()
+
+
+def host_env(device):
+    env = dict(os.environ)
+    env["TALVO_DEVICE"] = device
+    env["LD_LIBRARY_PATH"] = LIBRARY_PATH
+    return env
+
+
+def spphone(device, *args, timeout=30):
+    return subprocess.run([SPPHONE, *args], env=host_env(device), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=timeout, text=True)
+
+
+class Watch:
+    """spphone --json watch as a child, its events parsed."""
+
+    def __init__(self, device, *args):
+        self.proc = subprocess.Popen([SPPHONE, "--json", "watch", *args], env=host_env(device),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out = Lines(self.proc.stdout)
+
+    def wait_event(self, what, **fields):
+        def match(line):
+            try:
+                event = json.loads(line)
+            except ValueError:
+                return False
+            return all(event.get(k) == v for k, v in fields.items())
+        return json.loads(self.out.wait_for(match, what=what))
+
+    def wait_link(self, state):
+        return self.wait_event("link " + state, name="link", state=state)
+
+    def interrupt(self):
+        """SIGINT, as a person's Ctrl-C; returns the exit status."""
+        self.proc.send_signal(signal.SIGINT)
+        rc = self.proc.wait(timeout=WAIT)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return rc
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+class TempDirTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="spphone-e2e-")  # mode 0700
+        self.children = []
+
+    def tearDown(self):
+        statuses = []
+        for child in reversed(self.children):
+            if isinstance(child, Watch):
+                child.kill()
+            else:
+                statuses.append(child.stop())
+        for root, dirs, files in os.walk(self.dir, topdown=False):
+            for name in files:
+                os.unlink(os.path.join(root, name))
+            for name in dirs:
+                os.rmdir(os.path.join(root, name))
+        os.rmdir(self.dir)
+        # A device asked to stop ends cleanly, whatever the test did to it.
+        self.assertEqual(statuses, [0] * len(statuses))
+
+    def start_sim(self, *args, env=None):
+        sim = Sim(*args, env=env)
+        self.children.append(sim)
+        return sim
+
+    def start_watch(self, device, *args):
+        watch = Watch(device, *args)
+        self.children.append(watch)
+        return watch
+
+
+class CliOverUnixSocket(TempDirTest):
+    """The CLI's families against one device on a Unix socket."""
+
+    def setUp(self):
+        super().setUp()
+        self.sim = self.start_sim("--unix", os.path.join(self.dir, "device.sock"))
+        self.device = self.sim.endpoint
+
+    def cli(self, *args, **kw):
+        return spphone(self.device, *args, **kw)
+
+    def json_of(self, *args):
+        r = self.cli("--json", *args)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return json.loads(r.stdout)
+
+    def test_call_placed_and_ended(self):
+        r = self.cli("call", "dial", "5551234")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        calls = self.json_of("call", "info")["calls"]
+        self.assertEqual([c["text"] for c in calls], ["5551234"])
+        self.assertIn("outgoing 5551234", self.sim.command("state"))
+
+        r = self.cli("call", "end", str(calls[0]["id"]))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.json_of("call", "info")["calls"], [])
+        self.assertNotIn("call ", self.sim.command("state"))
+
+    def test_items_set_and_read_back(self):
+        # A text item, a 4-byte number and raw bytes: each read back through
+        # the library and seen by the device itself.
+        cases = [("82", "hello e2e", "hello e2e", None),
+                 ("66", "123456", 123456, "40e20100"),
+                 ("2", "hex:0a0b0c0d0e", None, "0a0b0c0d0e")]
+        for item, given, value, hex_bytes in cases:
+            with self.subTest(item=item):
+                r = self.cli("item", "set", item, given)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                got = self.json_of("item", "get", item)
+                if value is not None:
+                    self.assertEqual(got["value"], value)
+                if hex_bytes is not None:
+                    self.assertEqual(got["hex"], hex_bytes)
+                    self.assertTrue(self.sim.command("item " + item).endswith("hex " + hex_bytes))
+
+    def test_setting_changed_at_the_device_reaches_the_host(self):
+        self.assertEqual(self.sim.command("item 66 4242"), "ok")
+        # A fresh process reads the whole state at link-up.
+        self.assertEqual(self.json_of("item", "get", "66")["value"], 4242)
+
+    def test_queries_of_every_family(self):
+        self.assertTrue(self.json_of("status")["available"])
+        self.assertEqual(len(self.json_of("versions")["device"]), 3)
+        self.assertEqual(len(self.json_of("network")["items"]), 7)
+        self.assertIn("READY", self.json_of("display")["text"])
+        self.assertGreater(self.json_of("entries")["count"], 0)
+        self.assertIn("ringer", self.json_of("audio"))
+        self.assertEqual(self.json_of("contact", "count")["count"], len(self.json_of("contact")["contacts"]))
+        self.assertIn("recordings", self.json_of("rec"))
+        self.assertIn("text1", self.json_of("camera"))
+        self.assertIn("mode", self.json_of("opmode"))
+        self.assertEqual(len(self.json_of("rtcp", "receive")["hex"]), 88 * 2)
+
+    def test_setters_reach_the_device(self):
+        for args, check in [(("audio", "ringer", "1"), "ringer 1"),
+                            (("audio", "mute", "on"), "mute 1")]:
+            with self.subTest(args=args):
+                r = self.cli(*args)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertIn(check, self.sim.command("state"))
+        r = self.cli("contact", "set", "E2E NAME", "7", "5559876")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        names = [c["data1"] for c in self.json_of("contact")["contacts"]]
+        self.assertIn("E2E NAME", names)
+
+    def test_key_hold_decides_short_or_long_press(self):
+        # The library times the hold of key F: below 750 ms the device gets a
+        # short press (action 0), from 750 ms a long one (actions 1, then 2).
+        for hold, last in [("0.1s", "key 70/0"), ("0.8s", "key 70/2")]:
+            with self.subTest(hold=hold):
+                r = self.cli("key", "F", "--hold", hold)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stdout.strip(), "ok")
+                self.assertIn(last, self.sim.command("state"))
+        r = self.cli("key", "5")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("key 53/0", self.sim.command("state"))
+
+    def test_failures_name_what_failed(self):
+        # (arguments, sim console lines first, exit status, words in the error)
+        cases = [
+            (("call", "answer"), [], 1, ["AnswerCall", "refused"]),
+            (("audio", "ringer", "9"), [], 2, ["ringer", "0..3"]),
+            (("item", "get", "11"), [], 2, ["item 11"]),
+            (("call", "dial"), [], 2, ["usage"]),
+            (("frobnicate",), [], 2, ["unknown command"]),
+            (("destination",), ["fault no-answer class=1 cmd=10"], 4, ["GetDestination", "timed out"]),
+        ]
+        for args, console, status, words in cases:
+            with self.subTest(args=args):
+                for line in console:
+                    self.assertTrue(self.sim.command(line).startswith("ok"))
+                r = self.cli(*args)
+                self.assertEqual(r.returncode, status, r.stderr)
+                lines = r.stderr.strip().splitlines()
+                self.assertEqual(len(lines), 1, r.stderr)
+                for word in words:
+                    self.assertIn(word, lines[0])
+
+    def test_watch_shows_a_ring_then_stops_on_sigint(self):
+        watch = self.start_watch(self.device)
+        watch.wait_link("up")
+        reply = self.sim.command("ring 5550100")
+        self.assertTrue(reply.startswith("ok call "), reply)
+        call_id = int(reply.split()[2])
+        event = watch.wait_event("the ring", name="call", code="0x0202")
+        self.assertEqual(event["slot"], 2)
+        self.assertEqual(event["id"], call_id)
+        self.assertEqual(event["state"], 9)
+        self.assertEqual(self.sim.command("volume ringer 3"), "ok")
+        event = watch.wait_event("the ringer volume", name="ringer-volume")
+        self.assertEqual(event["value"], 3)
+        self.assertEqual(watch.interrupt(), 0)
+
+    def test_watch_text_form(self):
+        proc = subprocess.Popen([SPPHONE, "watch"], env=host_env(self.device), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        out = Lines(proc.stdout)
+        try:
+            out.wait_for(lambda l: "link" in l and l.endswith("up"), what="link up")
+            self.sim.command("key 5")
+            line = out.wait_for(lambda l: " key " in l, what="the key event")
+            self.assertIn("slot 1", line)
+            self.assertIn("0x0104", line)
+            self.assertIn("key=5", line)
+        finally:
+            proc.send_signal(signal.SIGINT)
+            self.assertEqual(proc.wait(timeout=WAIT), 0)
+            proc.stdout.close()
+            proc.stderr.close()
+
+
+class DeviceComesAndGoes(TempDirTest):
+    """The link follows spphone-sim: killed, restarted, dropped, refused."""
+
+    def restart_cycle(self, first_args, again_args):
+        sim = self.start_sim(*first_args)
+        watch = self.start_watch(sim.endpoint)
+        watch.wait_link("up")
+        sim.kill()
+        self.children.remove(sim)
+        watch.wait_link("down")
+        sim = self.start_sim(*again_args(sim.endpoint))
+        sim.wait_host()
+        watch.wait_link("up")
+        # The new link works end to end.
+        self.assertTrue(sim.command("ring 5550111").startswith("ok call"))
+        watch.wait_event("the ring", name="call", code="0x0202")
+        self.assertEqual(watch.interrupt(), 0)
+
+    def test_reconnects_after_kill_and_restart_over_tcp(self):
+        self.restart_cycle(["--tcp", "127.0.0.1:0"],
+                           lambda endpoint: ["--tcp", endpoint.split(":", 1)[1]])
+
+    def test_reconnects_after_kill_and_restart_over_unix_socket(self):
+        path = os.path.join(self.dir, "device.sock")
+        # The killed device leaves its socket file behind; the new one replaces it.
+        self.restart_cycle(["--unix", path], lambda endpoint: ["--unix", path])
+
+    def test_drop_brings_the_link_down_and_up(self):
+        sim = self.start_sim("--unix", os.path.join(self.dir, "d.sock"))
+        watch = self.start_watch(sim.endpoint)
+        watch.wait_link("up")
+        self.assertEqual(sim.command("drop"), "ok")
+        watch.wait_link("down")
+        watch.wait_link("up")
+        self.assertEqual(watch.interrupt(), 0)
+
+    def test_one_host_at_a_time(self):
+        sim = self.start_sim("--unix", os.path.join(self.dir, "d.sock"))
+        watch = self.start_watch(sim.endpoint)
+        watch.wait_link("up")
+        r = spphone(sim.endpoint, "--wait", "1s", "status")
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertIn("no device", r.stderr)
+        sim.wait_host("host refused")
+        self.assertEqual(watch.interrupt(), 0)
+
+    def test_no_device_listening(self):
+        r = spphone("unix:" + os.path.join(self.dir, "nothing.sock"), "--wait", "0.5s", "status")
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("no device", r.stderr)
+
+    def test_scripted_device(self):
+        # --command lines run at start, without a console.
+        sim = self.start_sim("--unix", os.path.join(self.dir, "d.sock"), "--no-console",
+                             "--command", "ring 5550199; version")
+        sim.out.wait_for(lambda l: l.startswith("ok version"), what="the script's end")
+        r = spphone(sim.endpoint, "--json", "call", "info")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        calls = json.loads(r.stdout)["calls"]
+        self.assertEqual([(c["state"], c["text"]) for c in calls], [(9, "5550199")])
+
+    def test_wait_host_holds_the_script_until_a_host_has_read_the_device(self):
+        sim = self.start_sim("--unix", os.path.join(self.dir, "d.sock"), "--no-console",
+                             "--command", "wait-host 20s; state")
+        r = spphone(sim.endpoint, "status")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        first = sim.out.wait_for(lambda l: l.startswith("ok") or l.startswith("host"), what="host or reply")
+        self.assertEqual(first, "host connected")
+        sim.out.wait_for(lambda l: l.startswith("ok protocol"), what="the held reply")
+
+
+class Endpoints(TempDirTest):
+    """Who can reach the device."""
+
+    def test_default_socket_is_private(self):
+        env = dict(os.environ, XDG_RUNTIME_DIR=self.dir)
+        sim = self.start_sim(env=env)
+        self.assertTrue(sim.endpoint.startswith("unix:" + self.dir + "/"))
+        path = sim.endpoint[len("unix:"):]
+        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode), 0o700)
+        sim.stop()
+        self.children.remove(sim)
+        self.assertFalse(os.path.exists(os.path.dirname(path)), "the private directory is removed at exit")
+
+    def test_refused_endpoints(self):
+        shared = os.path.join(self.dir, "shared")
+        os.mkdir(shared)
+        os.chmod(shared, 0o755)
+        plain = os.path.join(self.dir, "plain-file")
+        open(plain, "w").close()
+        cases = [(["--unix", os.path.join(shared, "d.sock")], "open to other users"),
+                 (["--unix", plain], "not a socket"),
+                 (["--tcp", "0.0.0.0:0"], "--listen-any"),
+                 (["--tcp", "127.0.0.1:0", "--unix", plain], "not both")]
+        for args, words in cases:
+            with self.subTest(args=args):
+                r = subprocess.run([SPPHONE_SIM, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, timeout=WAIT)
+                self.assertNotEqual(r.returncode, 0)
+                self.assertIn(words, r.stderr)
+                self.assertEqual(r.stdout, "")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,448 @@
+// Unit tests of the tools' own pieces: argument parsing, output rendering,
+// the spphone-sim console against an in-process device, and the listening
+// endpoints' access rules.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+#include "tools/common/output.h"
+#include "tools/common/parse.h"
+#include "tools/spphone-sim/console.h"
+#include "tools/spphone-sim/endpoint.h"
+#include "tools/spphone/items.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// ---- parsing ----
+
+TEST(ParseUnsigned, AcceptsDecimalAndHexWithinTheLimit) {
+    struct Case {
+        const char *text;
+        uint64_t max;
+        bool ok;
+        uint64_t value;
+    } cases[] = {
+        {"0", 255, true, 0},
+        {"255", 255, true, 255},
+        {"256", 255, false, 0},
+        {"0x1F", 255, true, 31},
+        {"0XfF", 255, true, 255},
+        {"0x", 255, false, 0},
+        {"", 255, false, 0},
+        {"-1", 255, false, 0},
+        {"+1", 255, false, 0},
+        {"12a", 255, false, 0},
+        {" 1", 255, false, 0},
+        {"18446744073709551615", UINT64_MAX, true, UINT64_MAX},
+        {"18446744073709551616", UINT64_MAX, false, 0},
+        {"0x10000000000000000", UINT64_MAX, false, 0},
+    };
+    for (const Case &c : cases) {
+        std::string why;
+        auto v = tools::ParseUnsigned(c.text, c.max, &why);
+        EXPECT_EQ(v.has_value(), c.ok) << c.text;
+        if (c.ok && v) {
+            EXPECT_EQ(*v, c.value) << c.text;
+        }
+        if (!c.ok) {
+            EXPECT_FALSE(why.empty()) << c.text;
+        }
+    }
+}
+
+TEST(ParseDuration, UnitsAndRefusals) {
+    struct Case {
+        const char *text;
+        long long ms; // -1: refused
+    } cases[] = {
+        {"1.2s", 1200}, {"750ms", 750}, {"2m", 120000}, {"3", 3000},   {"0.5", 500},  {"0", 0},
+        {"10s", 10000}, {"", -1},       {"s", -1},      {"ms", -1},    {"1.2.3s", -1}, {"-1s", -1},
+        {"1e3", -1},    {"90000s", -1}, {"1h", -1},     {"2 s", -1},
+    };
+    for (const Case &c : cases) {
+        auto d = tools::ParseDuration(c.text);
+        if (c.ms < 0) {
+            EXPECT_FALSE(d.has_value()) << c.text;
+        } else {
+            ASSERT_TRUE(d.has_value()) << c.text;
+            EXPECT_EQ(d->count(), c.ms) << c.text;
+        }
+    }
+}
+
+TEST(ParseBytes, HexAndTextArePaddedToTheWidth) {
+    auto hex = tools::ParseBytes("hex:0a 0B:0c-0d", 6, 5);
+    ASSERT_TRUE(hex);
+    EXPECT_EQ(*hex, (std::vector<uint8_t>{0x0a, 0x0b, 0x0c, 0x0d, 0, 0}));
+
+    auto text = tools::ParseBytes("abc", 5, 4);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text, (std::vector<uint8_t>{'a', 'b', 'c', 0, 0}));
+
+    auto empty = tools::ParseBytes("", 3, 2);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(*empty, (std::vector<uint8_t>(3, 0)));
+
+    // Hex may fill the whole width; text only up to maxText (room for a
+    // terminator).
+    EXPECT_TRUE(tools::ParseBytes("hex:0102030405", 5, 4));
+    EXPECT_TRUE(tools::ParseBytes("abcd", 5, 4));
+    EXPECT_FALSE(tools::ParseBytes("abcde", 5, 4));
+}
+
+TEST(ParseBytes, RefusesMalformedHex) {
+    for (const char *bad : {"hex:0", "hex:0g", "hex:0a0", "hex:0 a", "hex:010203"}) {
+        std::string why;
+        EXPECT_FALSE(tools::ParseBytes(bad, 2, 2, &why)) << bad;
+        EXPECT_FALSE(why.empty()) << bad;
+    }
+    auto exact = tools::ParseByteString("hex:00ff00", 3);
+    ASSERT_TRUE(exact);
+    EXPECT_EQ(*exact, (std::vector<uint8_t>{0, 0xff, 0})); // given zeros are kept, nothing added
+}
+
+TEST(ParseKey, OneCharacterIsItsCodeLongerFormsAreNumbers) {
+    EXPECT_EQ(tools::ParseKey("F"), 0x46);
+    EXPECT_EQ(tools::ParseKey("5"), '5');
+    EXPECT_EQ(tools::ParseKey("#"), '#');
+    EXPECT_EQ(tools::ParseKey("0x46"), 0x46);
+    EXPECT_EQ(tools::ParseKey("70"), 70);
+    EXPECT_FALSE(tools::ParseKey("256"));
+    EXPECT_FALSE(tools::ParseKey(""));
+    EXPECT_FALSE(tools::ParseKey("FF"));
+}
+
+TEST(SplitWords, QuotesKeepSpaces) {
+    std::vector<std::string> w;
+    ASSERT_TRUE(tools::SplitWords("  ring \"555 123\"  x ", &w));
+    EXPECT_EQ(w, (std::vector<std::string>{"ring", "555 123", "x"}));
+    ASSERT_TRUE(tools::SplitWords(R"(a "say \"hi\" \\ ok")", &w));
+    EXPECT_EQ(w, (std::vector<std::string>{"a", "say \"hi\" \\ ok"}));
+    ASSERT_TRUE(tools::SplitWords("   ", &w));
+    EXPECT_TRUE(w.empty());
+    EXPECT_FALSE(tools::SplitWords("ring \"555", &w));
+}
+
+// ---- output ----
+
+TEST(Output, JsonIsValidForAnyDeviceBytes) {
+    tools::Value v = tools::MakeObject();
+    tools::Add(v, "text", tools::MakeStr(std::string("a\"b\\c\n\x01\xff", 8)));
+    tools::Value list = tools::MakeArray();
+    tools::Add(list, "", tools::MakeUint(7));
+    tools::Add(list, "", tools::MakeInt(-1));
+    tools::Add(list, "", tools::MakeBool(false));
+    tools::Add(v, "list", list);
+    EXPECT_EQ(tools::ToJson(v), R"({"text":"a\"b\\c\n\u0001\u00ff","list":[7,-1,false]})");
+}
+
+TEST(Output, TextFormPutsFlatRecordsOnOneLine) {
+    tools::Value rec = tools::MakeObject();
+    tools::Add(rec, "id", tools::MakeUint(1));
+    tools::Add(rec, "text", tools::MakeStr("two words"));
+    tools::Value list = tools::MakeArray();
+    tools::Add(list, "", rec);
+    tools::Value top = tools::MakeObject();
+    tools::Add(top, "count", tools::MakeUint(1));
+    tools::Add(top, "calls", list);
+    tools::Add(top, "none", tools::MakeArray());
+    tools::Add(top, "display", tools::MakeStr("READY\nIDLE\n"));
+    EXPECT_EQ(tools::ToText(top), "count: 1\ncalls:\n  id=1 text=\"two words\"\nnone: (none)\ndisplay:\n  READY\n  IDLE\n");
+}
+
+TEST(Output, HexDumpCollapsesRepeatedLinesButShowsTheEnd) {
+    std::vector<uint8_t> image(721, 0);
+    std::memcpy(image.data(), "READY", 5);
+    const std::string dump = tools::HexDump(image.data(), image.size());
+    EXPECT_EQ(dump.rfind("0000  52 45 41 44 59 00", 0), 0u) << dump;
+    EXPECT_NE(dump.find("READY..........."), std::string::npos);
+    EXPECT_NE(dump.find("\n*\n"), std::string::npos);
+    EXPECT_NE(dump.find("\n02d0  00       "), std::string::npos) << dump; // the partial last line
+    // Exactly two full lines: nothing to collapse, both shown.
+    std::vector<uint8_t> two(32, 0xAB);
+    EXPECT_EQ(tools::HexDump(two.data(), two.size()).find('*'), std::string::npos);
+}
+
+TEST(Output, TextOfDeviceBuffers) {
+    const uint8_t display[] = {'V', 'O', 'L', '\n', 0x01, 'x', 0, 'h', 'i'};
+    EXPECT_EQ(tools::TextOf(display, sizeof display), "VOL\n.x");
+    EXPECT_TRUE(tools::LooksLikeText(display, 4));
+    EXPECT_FALSE(tools::LooksLikeText(display, sizeof display));
+    const uint8_t none[] = {0, 'a'};
+    EXPECT_FALSE(tools::LooksLikeText(none, sizeof none));
+
+    const uint8_t utf16[] = {'A', 0, 'B', 0, 0, 0, 'C', 0};
+    EXPECT_EQ(tools::Utf16AsciiText(utf16, sizeof utf16), "AB");
+    const uint8_t other[] = {'A', 0x04, 0, 0};
+    EXPECT_EQ(tools::Utf16AsciiText(other, sizeof other), "");
+}
+
+// The tool's own item table must be the device's: same ids, same widths,
+// same order; a wrong width would cut or overrun a value.
+TEST(Items, ToolTableMatchesTheDevicesStore) {
+    size_t count = 0;
+    const spphone::ItemInfo *items = spphone::Items(&count);
+    const sim::DeviceState st = sim::DefaultState();
+    ASSERT_EQ(count, sim::kSystemItemCount + 4);
+    for (size_t k = 0; k < sim::kSystemItemCount; ++k) {
+        EXPECT_EQ(items[k].id, st.items[k].id) << k;
+        EXPECT_EQ(items[k].width, st.items[k].width) << items[k].id;
+        EXPECT_EQ(items[k].text, items[k].width == 32 || items[k].width == 128) << items[k].id;
+    }
+    for (uint16_t action = 129; action <= 132; ++action) {
+        ASSERT_NE(spphone::FindItemInfo(action), nullptr);
+        EXPECT_EQ(spphone::FindItemInfo(action)->width, 0);
+    }
+    for (uint16_t unknown : {0, 11, 96, 133, 65535})
+        EXPECT_EQ(spphone::FindItemInfo(unknown), nullptr) << unknown;
+}
+
+// ---- the spphone-sim console ----
+
+class ConsoleTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dev = sim::CreateDevice();
+        console.dev = dev;
+    }
+    void TearDown() override { sim::DestroyDevice(dev); }
+    simconsole::Reply Run(const std::string &line) { return simconsole::RunLine(console, line); }
+    sim::DeviceState State() { return sim::Snapshot(dev); }
+
+    sim::Device *dev = nullptr;
+    simconsole::Console console;
+};
+
+TEST_F(ConsoleTest, BadLinesAreRefusedAndChangeNothing) {
+    const sim::DeviceState before = State();
+    for (const char *line : {"ring", "frobnicate", "ring \"open", "item 66 4294967296", "item 11 5", "item 82 hex:0g",
+                             "version 0x31", "version 0x0f", "volume bass 3", "volume ringer 256", "key", "key FF",
+                             "callstate 1", "hangup 0", "fault", "fault bogus", "fault refuse class=x",
+                             "fault refuse colour=red", "fault opens", "notify 70000", "garbage 0", "sleep",
+                             "sleep forever", "wait-host soon", "raw hex:0102zz"}) {
+        const simconsole::Reply r = Run(line);
+        EXPECT_FALSE(r.ok) << line;
+        EXPECT_EQ(r.text.rfind("error: ", 0), 0u) << line << " -> " << r.text;
+        EXPECT_EQ(r.control, simconsole::Control::None) << line;
+    }
+    const sim::DeviceState after = State();
+    EXPECT_EQ(after.protocolVersion, before.protocolVersion);
+    EXPECT_EQ(after.ringerVolume, before.ringerVolume);
+    EXPECT_EQ(std::memcmp(sim::FindItem(after, 66)->value.data(), sim::FindItem(before, 66)->value.data(), 4), 0);
+    EXPECT_FALSE(after.calls[0].live || after.calls[1].live);
+}
+
+TEST_F(ConsoleTest, ItemValuesTakeTheItemsWidth) {
+    struct Case {
+        const char *line;
+        uint16_t id;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"item 66 70000", 66, {0x70, 0x11, 0x01, 0x00}},
+        {"item 66 hex:01020304", 66, {1, 2, 3, 4}},
+        {"item 85 0xBEEF", 85, {0xEF, 0xBE}},
+        {"item 2 hex:0102", 2, {1, 2, 0, 0, 0}},
+        {"item 93 \"12 34\"", 93, {'1', '2', ' ', '3', '4', 0}}, // a text item: digits stay text
+    };
+    for (const Case &c : cases) {
+        ASSERT_TRUE(Run(c.line).ok) << c.line;
+        const sim::DeviceState st = State();
+        EXPECT_EQ(std::memcmp(sim::FindItem(st, c.id)->value.data(), c.bytes.data(), c.bytes.size()), 0) << c.line;
+    }
+    EXPECT_EQ(Run("item 66").text, "ok item 66 width 4 hex 01020304");
+}
+
+TEST_F(ConsoleTest, DeviceActionsChangeTheDevice) {
+    const simconsole::Reply ring = Run("ring 5551234");
+    ASSERT_TRUE(ring.ok) << ring.text;
+    EXPECT_EQ(ring.text.rfind("ok call ", 0), 0u);
+    sim::DeviceState st = State();
+    ASSERT_TRUE(st.calls[0].live);
+    EXPECT_EQ(tools::TextOf(st.calls[0].text.data(), st.calls[0].text.size()), "5551234");
+    EXPECT_NE(Run("state").text.find("| call " + std::to_string(st.calls[0].id) + " state "), std::string::npos);
+
+    EXPECT_TRUE(Run("hangup").ok);
+    EXPECT_FALSE(State().calls[0].live);
+    EXPECT_FALSE(Run("hangup").ok); // nothing left to hang up
+
+    EXPECT_TRUE(Run("volume ringer 3").ok);
+    EXPECT_TRUE(Run("volume receive 7").ok);
+    EXPECT_TRUE(Run("key F 1").ok);
+    EXPECT_TRUE(Run("version 0x20").ok);
+    EXPECT_TRUE(Run("notready").ok);
+    st = State();
+    EXPECT_EQ(st.ringerVolume, 3);
+    EXPECT_EQ(st.receiveVolume, 7);
+    EXPECT_EQ(st.keyCode, 'F');
+    EXPECT_EQ(st.keyAction, 1);
+    EXPECT_EQ(st.protocolVersion, 0x20);
+    EXPECT_EQ(st.status, 12);
+    EXPECT_EQ(Run("version").text, "ok version 0x20");
+    EXPECT_TRUE(Run("ready 5").ok);
+    EXPECT_EQ(State().status, 5);
+}
+
+TEST_F(ConsoleTest, FaultRulesAreParsedIntoThePlan) {
+    simconsole::Reply r = Run("fault refuse+delay class=2 cmd=1 dest=3 ms=1.5s count=2 skip=1");
+    ASSERT_TRUE(r.ok) << r.text;
+    EXPECT_EQ(r.text, "ok refuse+delay class=2 cmd=1 dest=3 skip=1 count=2");
+    ASSERT_EQ(console.plan.rules.size(), 1u);
+    const sim::FaultRule &rule = console.plan.rules[0];
+    EXPECT_EQ(rule.actions, sim::kRefuse | sim::kDelay);
+    EXPECT_EQ(rule.delayMs, 1500u);
+    EXPECT_TRUE(Run("fault garbage-before garbage=3 byte=0x55 ms=20").ok);
+    EXPECT_EQ(console.plan.rules[1].garbageBytes, 3u);
+    EXPECT_EQ(console.plan.rules[1].garbageByte, 0x55);
+    EXPECT_EQ(console.plan.rules[1].delayMs, 20u); // a bare number is milliseconds
+    EXPECT_NE(Run("fault list").text.find("2 rules"), std::string::npos);
+    EXPECT_TRUE(Run("fault clear").ok);
+    EXPECT_TRUE(console.plan.rules.empty());
+}
+
+TEST_F(ConsoleTest, FailingOpensRefuseTheNextConnections) {
+    ASSERT_TRUE(Run("fault opens 2").ok);
+    auto sink = [](const uint8_t *, int32_t, int32_t) {};
+    EXPECT_FALSE(sim::ConnectSink(dev, sink));
+    EXPECT_FALSE(sim::ConnectSink(dev, sink));
+    EXPECT_TRUE(sim::ConnectSink(dev, sink));
+    sim::Disconnect(dev);
+}
+
+TEST_F(ConsoleTest, FlowLinesTellTheProgramWhatToDo) {
+    struct Case {
+        const char *line;
+        simconsole::Control control;
+        long long ms;
+    } cases[] = {
+        {"wait-host", simconsole::Control::WaitHost, 30000},
+        {"wait-host 5s", simconsole::Control::WaitHost, 5000},
+        {"sleep 250ms", simconsole::Control::Sleep, 250},
+        {"quit", simconsole::Control::Quit, 0},
+        {"exit", simconsole::Control::Quit, 0},
+        {"# a comment", simconsole::Control::None, 0},
+        {"", simconsole::Control::None, 0},
+    };
+    for (const Case &c : cases) {
+        const simconsole::Reply r = Run(c.line);
+        EXPECT_TRUE(r.ok) << c.line;
+        EXPECT_EQ(r.control, c.control) << c.line;
+        EXPECT_EQ(r.duration.count(), c.ms) << c.line;
+    }
+    EXPECT_TRUE(Run("# comment").text.empty());
+}
+
+// ---- endpoints ----
+
+class EndpointTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char templ[] = "/tmp/tools-test.XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir = templ;
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    static mode_t Mode(const std::string &path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+    }
+    std::string dir;
+};
+
+TEST_F(EndpointTest, UnixSocketIsPrivateAndStaleSocketsAreReplaced) {
+    const std::string path = dir + "/d.sock";
+    simserver::Endpoint ep;
+    std::string error;
+    ASSERT_TRUE(simserver::ListenUnix(path, &ep, &error)) << error;
+    EXPECT_EQ(ep.talvoDevice, "unix:" + path);
+    EXPECT_EQ(Mode(path), 0600u);
+
+    // A second device on the same path while the first listens: refused.
+    simserver::Endpoint second;
+    EXPECT_FALSE(simserver::ListenUnix(path, &second, &error));
+    EXPECT_NE(error.find("already listens"), std::string::npos) << error;
+
+    // The first one dies without cleaning up: its socket file stays behind
+    // and is replaced by the next device.
+    close(ep.fd);
+    ASSERT_TRUE(simserver::ListenUnix(path, &second, &error)) << error;
+    simserver::CloseEndpoint(&second);
+    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+}
+
+TEST_F(EndpointTest, RefusesPathsOthersCouldReachOrThatAreNoSocket) {
+    simserver::Endpoint ep;
+    std::string error;
+    const std::string shared = dir + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
+    EXPECT_FALSE(simserver::ListenUnix(shared + "/d.sock", &ep, &error));
+    EXPECT_NE(error.find("other users"), std::string::npos) << error;
+
+    const std::string file = dir + "/file";
+    FILE *f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_FALSE(simserver::ListenUnix(file, &ep, &error));
+    EXPECT_EQ(access(file.c_str(), F_OK), 0) << "a file that is not a socket is never removed";
+
+    EXPECT_FALSE(simserver::ListenUnix(dir + "/" + std::string(120, 'x'), &ep, &error));
+}
+
+TEST_F(EndpointTest, DefaultSocketGetsAFreshPrivateDirectory) {
+    const char *old = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = old ? old : "";
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    simserver::Endpoint ep;
+    std::string error;
+    const bool ok = simserver::ListenUnix("", &ep, &error);
+    if (old)
+        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_TRUE(ok) << error;
+    EXPECT_EQ(ep.privateDir.rfind(dir + "/spphone-sim.", 0), 0u);
+    EXPECT_EQ(Mode(ep.privateDir), 0700u);
+    EXPECT_EQ(Mode(ep.socketPath), 0600u);
+    const std::string made = ep.privateDir;
+    simserver::CloseEndpoint(&ep);
+    EXPECT_EQ(access(made.c_str(), F_OK), -1);
+}
+
+TEST_F(EndpointTest, TcpStaysOnLoopbackUnlessAskedOtherwise) {
+    struct Case {
+        const char *spec;
+        bool any;
+        bool ok;
+    } cases[] = {
+        {"0", false, true},          {"127.0.0.1:0", false, true}, {"localhost:0", false, true},
+        {"0.0.0.0:0", false, false}, {"0.0.0.0:0", true, true},    {"10.1.2.3:0", false, false},
+        {"example:0", false, false}, {"70000", false, false},      {"127.0.0.1:x", false, false},
+    };
+    for (const Case &c : cases) {
+        simserver::Endpoint ep;
+        std::string error;
+        const bool ok = simserver::ListenTcp(c.spec, c.any, &ep, &error);
+        EXPECT_EQ(ok, c.ok) << c.spec << ": " << error;
+        if (ok) {
+            EXPECT_EQ(ep.talvoDevice.rfind("tcp:127.0.0.1:", 0), 0u) << ep.talvoDevice;
+            EXPECT_NE(ep.talvoDevice, "tcp:127.0.0.1:0") << "the real port is shown";
+        }
+        simserver::CloseEndpoint(&ep);
+    }
+}
+
+} // namespace

@@ -1,0 +1,259 @@
+// Integration test of the Windows DLLs, run under wine64 by .ci/windows.sh:
+// loads MORELAPI.dll, takes all 67 exports by their undecorated names, and
+// drives the library as an application would, on the simulated device of
+// TALVO.dll (which the library loads by name and takes by ordinal; the test
+// checks those ordinals itself first). Prints one line per failed check and a
+// summary; exit status 0 when every check held.
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "morelapi.h"
+
+namespace {
+
+int g_checks = 0;
+int g_failures = 0;
+
+void Check(bool ok, const char *what, int line) {
+    ++g_checks;
+    if (!ok) {
+        ++g_failures;
+        std::printf("FAILED (line %d): %s\n", line, what);
+    }
+}
+#define CHECK(cond) Check((cond), #cond, __LINE__)
+
+// The exports, taken by name from the loaded DLL.
+struct Api {
+#define MORELAPI_FN(name) decltype(&::name) name = nullptr
+    MORELAPI_FN(InitializeUsbApiLib);
+    MORELAPI_FN(TerminateUsbApiLib);
+    MORELAPI_FN(IsSPphoneAvailable);
+    MORELAPI_FN(RegisterEvent);
+    MORELAPI_FN(UnregisterEvent);
+    MORELAPI_FN(GetSPphoneStatus);
+    MORELAPI_FN(GetVersionSpeakerphone);
+    MORELAPI_FN(GetIPnetworkInfo);
+    MORELAPI_FN(GetLCDdata);
+    MORELAPI_FN(SetSystemData);
+    MORELAPI_FN(GetSystemData);
+    MORELAPI_FN(SetRingerVol);
+    MORELAPI_FN(GetRingerVol);
+    MORELAPI_FN(MakeCall);
+    MORELAPI_FN(GetCallInfo);
+    MORELAPI_FN(EndCall);
+    MORELAPI_FN(AnswerCall);
+    MORELAPI_FN(SendFixed128RawData);
+    MORELAPI_FN(ReceiveFixed128RawData);
+    MORELAPI_FN(DoCancelCommand);
+#undef MORELAPI_FN
+};
+
+const char *const kExports[] = {
+    "InitializeUsbApiLib", "TerminateUsbApiLib", "IsSPphoneAvailable", "IsCommandActive", "IsProductDefault",
+    "DoCancelCommand", "ErrorCode", "Reboot", "RegisterEvent", "UnregisterEvent", "GetSPphoneStatus",
+    "GetSPphoneStatus2", "GetVersionSpeakerphone", "GetCTIVersion", "GetDestination", "GetIPnetworkInfo",
+    "ActiveUnicode", "GetKey", "SetKey", "GetLCDdata", "MakeCall", "EndCall", "AnswerCall", "HoldOperate",
+    "JoinCall", "InviteConference", "RejectCall", "SetMute", "GetSlowTalk", "SetSlowTalk", "GetSoundEnhancer",
+    "SetSoundEnhancer", "GetRingerVol", "SetRingerVol", "GetReceiveVol", "SetReceiverVol", "GetSystemData",
+    "SetSystemData", "GetChangedSystemData", "GetCallInfo", "GetContactCount", "GetContact", "SetContact",
+    "DeleteContact", "GetRecordCount", "GetRecordInfo", "DeleteRecord", "DeleteAllRecords", "StartRecording",
+    "StopRecording", "StartPlayback", "StopPlayback", "PausePlayback", "ResumePlayback", "GetCurrentPlaybackPos",
+    "GetPlaybackVol", "SetPlaybackVol", "GetRecordOpStatus", "SetNwCameraInfo", "GetNwCameraInfo", "GetOpeMode",
+    "SetRtcpSend", "GetRtcpReceive", "SetRtcpVer", "GetRtcpVer", "SendFixed128RawData", "ReceiveFixed128RawData",
+};
+
+template <typename F> void Take(HMODULE dll, const char *name, F *fn) {
+    *fn = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(dll, name)));
+}
+
+struct Seen {
+    uint32_t code;
+    uint32_t value;
+};
+
+std::mutex g_m;
+std::condition_variable g_cv;
+std::vector<Seen> g_events;
+
+// A value-carrying event hands a pointer to its value (one byte; the item id
+// as u16 for 0x0301).
+void MORELAPI_CALL OnEvent(uint32_t code, uint32_t slot, void *data) {
+    uint32_t value = 0;
+    if (data != nullptr && (slot == MORELAPI_SLOT_CALL || code == MORELAPI_EVENT_LINK ||
+                            code == MORELAPI_EVENT_RINGER_VOLUME))
+        value = *static_cast<const uint8_t *>(data);
+    if (data != nullptr && code == MORELAPI_EVENT_SYSTEM_DATA) {
+        uint16_t id;
+        std::memcpy(&id, data, 2);
+        value = id;
+    }
+    std::lock_guard<std::mutex> g(g_m);
+    g_events.push_back({code, value});
+    g_cv.notify_all();
+}
+
+bool WaitEvent(uint32_t code, uint32_t value, bool anyValue = false) {
+    std::unique_lock<std::mutex> lock(g_m);
+    return g_cv.wait_for(lock, std::chrono::seconds(10), [&] {
+        for (const Seen &e : g_events)
+            if (e.code == code && (anyValue || e.value == value))
+                return true;
+        return false;
+    });
+}
+
+uint32_t LastValue(uint32_t code) {
+    std::lock_guard<std::mutex> g(g_m);
+    for (auto it = g_events.rbegin(); it != g_events.rend(); ++it)
+        if (it->code == code)
+            return it->value;
+    return 0;
+}
+
+void ClearEvents() {
+    std::lock_guard<std::mutex> g(g_m);
+    g_events.clear();
+}
+
+void StartAndLink(const Api &api) {
+    ClearEvents();
+    CHECK(api.InitializeUsbApiLib() == 1);
+    for (uint16_t slot = 0; slot < MORELAPI_SLOT_COUNT; ++slot)
+        CHECK(api.RegisterEvent(slot, OnEvent, slot, nullptr) == 1);
+    CHECK(api.IsSPphoneAvailable() == 1 || WaitEvent(MORELAPI_EVENT_LINK, 1));
+}
+
+} // namespace
+
+int main() {
+    if (std::getenv("TALVO_DEVICE") == nullptr)
+        _putenv("TALVO_DEVICE=sim");
+
+    // The transport, as the library takes it: by name and ordinal.
+    HMODULE talvo = LoadLibraryA("TALVO.dll");
+    CHECK(talvo != nullptr);
+    if (talvo != nullptr) {
+        for (int ordinal = 1; ordinal <= 3; ++ordinal)
+            CHECK(GetProcAddress(talvo, MAKEINTRESOURCEA(ordinal)) != nullptr);
+        CHECK(GetProcAddress(talvo, MAKEINTRESOURCEA(4)) == nullptr);
+        CHECK(GetProcAddress(talvo, "TransportOpen") == GetProcAddress(talvo, MAKEINTRESOURCEA(1)));
+    }
+
+    HMODULE dll = LoadLibraryA("MORELAPI.dll");
+    CHECK(dll != nullptr);
+    if (dll == nullptr) {
+        std::printf("MORELAPI.dll did not load (error %lu)\n", GetLastError());
+        return 1;
+    }
+    for (const char *name : kExports) {
+        if (GetProcAddress(dll, name) == nullptr) {
+            std::printf("missing export %s\n", name);
+            Check(false, name, __LINE__);
+        }
+    }
+    Api api;
+#define TAKE(name) Take(dll, #name, &api.name)
+    TAKE(InitializeUsbApiLib);
+    TAKE(TerminateUsbApiLib);
+    TAKE(IsSPphoneAvailable);
+    TAKE(RegisterEvent);
+    TAKE(UnregisterEvent);
+    TAKE(GetSPphoneStatus);
+    TAKE(GetVersionSpeakerphone);
+    TAKE(GetIPnetworkInfo);
+    TAKE(GetLCDdata);
+    TAKE(SetSystemData);
+    TAKE(GetSystemData);
+    TAKE(SetRingerVol);
+    TAKE(GetRingerVol);
+    TAKE(MakeCall);
+    TAKE(GetCallInfo);
+    TAKE(EndCall);
+    TAKE(AnswerCall);
+    TAKE(SendFixed128RawData);
+    TAKE(ReceiveFixed128RawData);
+    TAKE(DoCancelCommand);
+#undef TAKE
+    if (g_failures != 0) {
+        std::printf("%d of %d checks failed before the library was started\n", g_failures, g_checks);
+        return 1;
+    }
+
+    CHECK(api.DoCancelCommand() == 1);
+    CHECK(api.IsSPphoneAvailable() == 0);
+    StartAndLink(api);
+
+    // Status and identity.
+    uint8_t status = 0xEE;
+    CHECK(api.GetSPphoneStatus(&status) == 1);
+    CHECK(status != 0xEE);
+    uint16_t version = 0;
+    CHECK(api.GetVersionSpeakerphone(0, &version) == 1);
+    CHECK(api.GetVersionSpeakerphone(3, &version) == 0);
+    uint8_t network[6] = {};
+    CHECK(api.GetIPnetworkInfo(1, network) == 1);
+    CHECK(api.GetIPnetworkInfo(0, network) == 0);
+    uint8_t image[MORELAPI_DISPLAY_BYTES] = {};
+    CHECK(api.GetLCDdata(image) == 1);
+    CHECK(std::strstr(reinterpret_cast<const char *>(image), "READY") != nullptr);
+
+    // A setting: written, read back, reported on slot 3 with its id.
+    const uint8_t value[4] = {0x40, 0xE2, 0x01, 0x00};
+    CHECK(api.SetSystemData(66, value) == 1);
+    uint8_t back[4] = {};
+    CHECK(api.GetSystemData(66, back) == 1);
+    CHECK(std::memcmp(back, value, 4) == 0);
+    CHECK(WaitEvent(MORELAPI_EVENT_SYSTEM_DATA, 66));
+
+    // A volume: the cache follows the device's event.
+    CHECK(api.SetRingerVol(3) == 1);
+    CHECK(WaitEvent(MORELAPI_EVENT_RINGER_VOLUME, 3));
+    uint8_t ringer = 0;
+    CHECK(api.GetRingerVol(&ringer) == 1 && ringer == 3);
+    CHECK(api.SetRingerVol(4) == 0);
+
+    // A call: placed, reported on slot 2 with its id, read, ended.
+    uint8_t number[MORELAPI_CALL_TEXT_BYTES] = "5551234";
+    CHECK(api.MakeCall(0, 0, number) == 1);
+    CHECK(WaitEvent(MORELAPI_EVENT_CALL_0201, 0, true));
+    const uint8_t callId = static_cast<uint8_t>(LastValue(MORELAPI_EVENT_CALL_0201));
+    uint8_t state = 0;
+    uint8_t text[MORELAPI_CALL_TEXT_BYTES] = {};
+    uint32_t callValue = 0;
+    CHECK(api.GetCallInfo(callId, &state, text, &callValue) == 1);
+    CHECK(state != 0);
+    CHECK(std::strcmp(reinterpret_cast<const char *>(text), "5551234") == 0);
+    CHECK(api.EndCall(callId) == 1);
+    CHECK(api.AnswerCall() == 0); // nothing rings: the device refuses
+
+    // Raw data: sent, echoed by the simulated device on slot 0.
+    uint8_t block[MORELAPI_RAW_DATA_BYTES];
+    for (int k = 0; k < MORELAPI_RAW_DATA_BYTES; ++k)
+        block[k] = static_cast<uint8_t>(k * 3);
+    CHECK(api.SendFixed128RawData(block) == 1);
+    CHECK(WaitEvent(MORELAPI_EVENT_RAW_DATA, 0, true));
+    uint8_t got[MORELAPI_RAW_DATA_BYTES] = {};
+    CHECK(api.ReceiveFixed128RawData(got) == 1);
+    CHECK(std::memcmp(got, block, sizeof block) == 0);
+
+    // Stop, and start again in the same process.
+    api.TerminateUsbApiLib();
+    CHECK(api.IsSPphoneAvailable() == 0);
+    CHECK(api.GetSPphoneStatus(&status) == 0);
+    CHECK(api.RegisterEvent(1, OnEvent, 1, nullptr) == 0);
+    StartAndLink(api);
+    CHECK(api.GetSPphoneStatus(&status) == 1);
+    api.TerminateUsbApiLib();
+
+    std::printf("%s: %d of %d checks held\n", g_failures ? "FAILED" : "ok", g_checks - g_failures, g_checks);
+    return g_failures ? 1 : 0;
+}
