@@ -124,3 +124,88 @@ void StoreChangedItem(ApiContext *ctx, uint16_t itemId, const uint8_t *value, si
 }
 
 } // namespace morel
+
+using namespace morel;
+
+namespace {
+
+constexpr uint16_t kRereadItem = 2; // the one item read from the device on every GetSystemData
+constexpr uint16_t kPostedItemA = 131;
+constexpr uint16_t kPostedItemB = 132;
+
+} // namespace
+
+extern "C" {
+
+MORELAPI_API(int) GetSystemData(uint16_t itemId, void *buffer) {
+    ContextRef ctx;
+    if (!IsDeviceReady(ctx.ctx) || buffer == nullptr)
+        return 0;
+    // Item 2 changes without notice, so it is read afresh; but only when the
+    // library is free to send: a caller never waits behind another request.
+    // Whatever the outcome, the store answers.
+    if (itemId == kRereadItem && CanIssueCommand(ctx.ctx)) {
+        WithDeviceData(ctx.ctx, [&] { ctx->sysDataItemId = kRereadItem; });
+        ExchangeRequest(ctx.ctx, 3, 2);
+    }
+    uint16_t offset, width;
+    if (LookupSystemDataItem(itemId, &offset, &width) != 1)
+        return 0;
+    auto *out = static_cast<uint8_t *>(buffer);
+    if (IsTextItem(itemId))
+        std::memset(out, 0, width + 1u);
+    if (offset != kNoPlace)
+        WithDeviceData(ctx.ctx, [&] { std::memcpy(out, ctx->systemDataStore + offset, width); });
+    return 1;
+}
+
+MORELAPI_API(int) SetSystemData(uint16_t itemId, const void *data) {
+    ContextRef ctx;
+    if (!CanIssueCommand(ctx.ctx))
+        return 0;
+    uint16_t offset, width;
+    if (LookupSystemDataItem(itemId, &offset, &width) != 1)
+        return 0;
+    CommandPacket *pkt = BuildCommand(ctx.ctx, kAddrApp, 3, 1);
+    if (pkt == nullptr)
+        return 0;
+    Put16(pkt->frame + kOffBody, itemId);
+    // Items 131 and 132 are actions the device may take long to carry out:
+    // the request carries the id alone and nobody waits for its answer.
+    if (itemId == kPostedItemA || itemId == kPostedItemB)
+        return static_cast<int>(PostCommand(ctx.ctx, pkt));
+    if (width > 0 && data == nullptr) {
+        FreePacket(pkt);
+        return 0;
+    }
+    // The store takes the very bytes that were sent.
+    uint8_t value[128] = {};
+    if (width > 0)
+        std::memcpy(value, data, width);
+    std::memcpy(pkt->frame + kOffBody + 2, value, width);
+    SetBodyLength(pkt, 2u + width);
+    if (SendAndWait(ctx.ctx, pkt) != 1)
+        return 0;
+    // Only a value the device accepted enters the store.
+    if (offset != kNoPlace)
+        WithDeviceData(ctx.ctx, [&] { std::memcpy(ctx->systemDataStore + offset, value, width); });
+    return 1;
+}
+
+MORELAPI_API(int) GetChangedSystemData(uint16_t *itemId, void *buffer) {
+    ContextRef ctx;
+    if (!IsDeviceReady(ctx.ctx) || itemId == nullptr || buffer == nullptr)
+        return 0;
+    return WithDeviceData(ctx.ctx, [&] {
+        const uint16_t id = ctx->lastChangedItem;
+        uint16_t offset, width;
+        if (LookupSystemDataItem(id, &offset, &width) != 1)
+            return 0;
+        *itemId = id;
+        if (offset != kNoPlace)
+            std::memcpy(buffer, ctx->systemDataStore + offset, width);
+        return 1;
+    });
+}
+
+} // extern "C"
