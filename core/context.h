@@ -245,6 +245,8 @@ extern std::atomic<ApiContext *> callbackContext;
 // turn instead of failing when another request is in flight.
 bool OnWorkerThread();
 void MarkWorkerThread();
+// Tests: makes the start of worker `index` (0..3) fail; -1 restores.
+void FailWorkerStartForTesting(int index);
 
 // Sleeps up to ms, returning early (false) when the library is stopping.
 bool SleepUnlessStopping(ApiContext *ctx, uint32_t ms);

@@ -54,6 +54,9 @@ std::thread::id g_reapThread;
 
 thread_local bool t_worker = false;
 
+// Tests: the worker with this index fails to start (-1: none).
+std::atomic<int> g_failWorkerStart{-1};
+
 using WorkerFn = void (*)(ApiContext *);
 
 void DestroyContextStorage(ApiContext *ctx) { ctx->~ApiContext(); }
@@ -153,8 +156,11 @@ ApiContext *CreateContext() {
     const WorkerFn workers[kWorkers] = {SenderThread, ReceiverThread, EventThread, LinkThread};
     int started = 0;
     try {
-        for (; started < kWorkers; ++started)
+        for (; started < kWorkers; ++started) {
+            if (g_failWorkerStart.load() == started)
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
             g_threads[started] = std::thread(WorkerMain, workers[started], ctx);
+        }
     } catch (const std::system_error &) {
         StopWorkers(ctx);
         DestroyContextStorage(ctx);
@@ -173,6 +179,7 @@ ApiContext *CreateContext() {
 } // namespace
 
 bool OnWorkerThread() { return t_worker; }
+void FailWorkerStartForTesting(int index) { g_failWorkerStart.store(index); }
 void MarkWorkerThread() { t_worker = true; }
 
 ApiContext *AcquireContext() {

@@ -51,6 +51,17 @@ TEST_F(LifecycleTest, StartsAgainAfterStop) {
     }
 }
 
+TEST_F(LifecycleTest, StartFailsCleanlyWhenAWorkerCannotStart) {
+    for (int worker = 0; worker < 4; ++worker) {
+        SCOPED_TRACE(worker);
+        morel::FailWorkerStartForTesting(worker);
+        EXPECT_EQ(InitializeUsbApiLib(), 0);
+        ExpectStopped();
+    }
+    morel::FailWorkerStartForTesting(-1);
+    StartLibrary();
+}
+
 TEST_F(LifecycleTest, SecondStartChangesNothing) {
     StartLibrary();
     auto before = sim::GetCounters(dev).opens;
