@@ -424,7 +424,7 @@ TEST_F(EndpointTest, DefaultSocketGetsAFreshPrivateDirectory) {
 
 TEST_F(EndpointTest, TcpStaysOnLoopbackUnlessAskedOtherwise) {
     struct Case {
-        const char *spec;
+        const char *address;
         bool any;
         bool ok;
     } cases[] = {
@@ -435,8 +435,8 @@ TEST_F(EndpointTest, TcpStaysOnLoopbackUnlessAskedOtherwise) {
     for (const Case &c : cases) {
         simserver::Endpoint ep;
         std::string error;
-        const bool ok = simserver::ListenTcp(c.spec, c.any, &ep, &error);
-        EXPECT_EQ(ok, c.ok) << c.spec << ": " << error;
+        const bool ok = simserver::ListenTcp(c.address, c.any, &ep, &error);
+        EXPECT_EQ(ok, c.ok) << c.address << ": " << error;
         if (ok) {
             EXPECT_EQ(ep.talvoDevice.rfind("tcp:127.0.0.1:", 0), 0u) << ep.talvoDevice;
             EXPECT_NE(ep.talvoDevice, "tcp:127.0.0.1:0") << "the real port is shown";

@@ -151,13 +151,13 @@ bool ListenUnix(const std::string &path, Endpoint *ep, std::string *error) {
     return true;
 }
 
-bool ListenTcp(const std::string &spec, bool anyHost, Endpoint *ep, std::string *error) {
+bool ListenTcp(const std::string &address, bool anyHost, Endpoint *ep, std::string *error) {
     std::string host = anyHost ? "0.0.0.0" : "127.0.0.1";
-    std::string port = spec;
-    const size_t colon = spec.rfind(':');
+    std::string port = address;
+    const size_t colon = address.rfind(':');
     if (colon != std::string::npos) {
-        host = spec.substr(0, colon);
-        port = spec.substr(colon + 1);
+        host = address.substr(0, colon);
+        port = address.substr(colon + 1);
     }
     auto p = tools::ParseUnsigned(port, 65535, error);
     if (!p) {

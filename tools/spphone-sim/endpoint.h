@@ -21,7 +21,7 @@ bool ListenUnix(const std::string &path, Endpoint *ep, std::string *error);
 
 // "PORT" or "HOST:PORT" (port 0: any free port). Only a loopback host unless
 // anyHost; with anyHost and no host, every address.
-bool ListenTcp(const std::string &spec, bool anyHost, Endpoint *ep, std::string *error);
+bool ListenTcp(const std::string &address, bool anyHost, Endpoint *ep, std::string *error);
 
 // Closes the socket and removes what ListenUnix made.
 void CloseEndpoint(Endpoint *ep);
