@@ -146,10 +146,17 @@ void LinkThread(ApiContext *ctx) {
                     break;
                 uint8_t peer = ctx->peerVersion.load();
                 uint8_t mine = ctx->protocolVersion.load();
-                if (ctx->resultCode.load() == kResultTimedOut && peer != 0 && peer != mine &&
-                    NextProtocolVersion(mine) != mine) {
-                    ctx->protocolVersion.store(NextProtocolVersion(mine));
-                    ctx->resultCode.store(kResultNone);
+                if (ctx->resultCode.load() == kResultTimedOut && peer != 0 && peer != mine) {
+                    // A device that answers below our version is followed
+                    // down one rung. Frames above our version are refused
+                    // whole, so stepping further down could never reach
+                    // their sender (a stray byte taken for a header would
+                    // strand the link for good): start again from the top.
+                    uint8_t next = peer < mine ? NextProtocolVersion(mine) : uint8_t{0x30};
+                    if (next != mine) {
+                        ctx->protocolVersion.store(next);
+                        ctx->resultCode.store(kResultNone);
+                    }
                 }
             }
             CloseTransport(ctx);

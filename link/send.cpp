@@ -28,13 +28,29 @@ bool Unlink(CommandPacket *&head, CommandPacket *pkt) {
     return false;
 }
 
-// Under queueLock: frees a packet that has left the lists; when it is the
-// awaited one, records the outcome and wakes its waiter.
-void Retire(ApiContext *ctx, CommandPacket *pkt, uint16_t code) {
-    if (pkt == ctx->awaitedPacket) {
-        ctx->awaitedPacket = nullptr;
-        ctx->awaitedOutcome = code;
-        EventSet(ctx->replyEvent);
+// queueLock held for work that may retire the awaited packet. The waiter is
+// woken once the lock is released, not while it is held, so that it does not
+// wake only to block on the lock again.
+struct QueueLockHeld {
+    ApiContext *ctx;
+    bool wakeWaiter = false;
+    explicit QueueLockHeld(ApiContext *c) : ctx(c) { ctx->queueLock.lock(); }
+    ~QueueLockHeld() {
+        ctx->queueLock.unlock();
+        if (wakeWaiter)
+            EventSet(ctx->replyEvent);
+    }
+    QueueLockHeld(const QueueLockHeld &) = delete;
+    QueueLockHeld &operator=(const QueueLockHeld &) = delete;
+};
+
+// Frees a packet that has left the lists; when it is the awaited one,
+// records the outcome for its waiter.
+void Retire(QueueLockHeld &held, CommandPacket *pkt, uint16_t code) {
+    if (pkt == held.ctx->awaitedPacket) {
+        held.ctx->awaitedPacket = nullptr;
+        held.ctx->awaitedOutcome = code;
+        held.wakeWaiter = true;
     }
     FreePacket(pkt);
 }
@@ -151,7 +167,7 @@ void SenderThread(ApiContext *ctx) {
             bool fits;
             uint32_t sequence;
             {
-                LockGuard g(ctx->queueLock);
+                QueueLockHeld g(ctx);
                 pkt = ctx->sendQueue;
                 if (pkt == nullptr)
                     break;
@@ -163,7 +179,7 @@ void SenderThread(ApiContext *ctx) {
                 sequence = Get32(pkt->frame + kOffSequence);
                 if (!fits) {
                     // Larger than the send buffer: it cannot be written.
-                    Retire(ctx, pkt, kResultFailed);
+                    Retire(g, pkt, kResultFailed);
                     continue;
                 }
                 ctx->txLength = static_cast<uint16_t>(length);
@@ -176,15 +192,16 @@ void SenderThread(ApiContext *ctx) {
             }
             const TransportOps *ops = CurrentTransport();
             uint32_t handle = ctx->transportHandle.load();
+            const uint32_t writeTick = TickNow(); // the time of the write, not of its return
             int32_t rc = (ops != nullptr && handle != 0) ? ops->write(handle, ctx->txFrame, ctx->txLength) : -1;
             if (rc == 0) {
-                ctx->lastSendTick.store(TickNow());
+                ctx->lastSendTick.store(writeTick);
                 if (!request)
                     FreePacket(pkt);
                 continue;
             }
             {
-                LockGuard g(ctx->queueLock);
+                QueueLockHeld g(ctx);
                 if (!request) {
                     FreePacket(pkt);
                 } else {
@@ -193,7 +210,7 @@ void SenderThread(ApiContext *ctx) {
                     for (CommandPacket *p = ctx->pendingList; p != nullptr; p = p->next) {
                         if (p == pkt && Get32(p->frame + kOffSequence) == sequence) {
                             Unlink(ctx->pendingList, pkt);
-                            Retire(ctx, pkt, kResultTimedOut);
+                            Retire(g, pkt, kResultTimedOut);
                             break;
                         }
                     }
@@ -205,7 +222,7 @@ void SenderThread(ApiContext *ctx) {
 }
 
 int MatchAcknowledgement(ApiContext *ctx) {
-    LockGuard g(ctx->queueLock);
+    QueueLockHeld g(ctx);
     CommandPacket *pkt = FindPending(ctx);
     if (pkt == nullptr)
         return 0;
@@ -215,12 +232,12 @@ int MatchAcknowledgement(ApiContext *ctx) {
     }
     ctx->resultCode.store(kResultRejected);
     Unlink(ctx->pendingList, pkt);
-    Retire(ctx, pkt, kResultRejected);
+    Retire(g, pkt, kResultRejected);
     return 0;
 }
 
 int MatchResponse(ApiContext *ctx) {
-    LockGuard g(ctx->queueLock);
+    QueueLockHeld g(ctx);
     CommandPacket *pkt = FindPending(ctx);
     if (pkt == nullptr)
         return 0;
@@ -233,16 +250,16 @@ int MatchResponse(ApiContext *ctx) {
         ctx->resultCode.store(kResultFailed);
     }
     Unlink(ctx->pendingList, pkt);
-    Retire(ctx, pkt, result ? kResultNone : kResultFailed);
+    Retire(g, pkt, result ? kResultNone : kResultFailed);
     return result;
 }
 
 void FlushPackets(ApiContext *ctx) {
-    LockGuard g(ctx->queueLock);
+    QueueLockHeld g(ctx);
     for (CommandPacket **head : {&ctx->sendQueue, &ctx->pendingList}) {
         while (CommandPacket *pkt = *head) {
             *head = pkt->next;
-            Retire(ctx, pkt, kResultTimedOut);
+            Retire(g, pkt, kResultTimedOut);
         }
     }
 }

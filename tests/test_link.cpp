@@ -260,55 +260,68 @@ TEST_F(LinkTest, StopEndsTheLinkThreadWhateverItDoes) {
     TerminateUsbApiLib();
 }
 
-TEST_F(LinkTest, KeepAliveGoesOutAfter2000msOfSilenceAlsoAcrossATickWrap) {
-    for (uint32_t start : {1000u, 0xFFFFFF00u}) {
-        SCOPED_TRACE(start);
-        morel::SetTestTick(true, start);
-        morel::g_timing.idleWaitMs = 20;
-        uint8_t status;
-        ASSERT_EQ(GetSPphoneStatus(&status), 1); // a write at tick `start`
-        sim::ClearLog(dev);
-        morel::AdvanceTestTick(1999);
-        morel::AdvanceTestTick(1);
-        ASSERT_TRUE(sim::WaitUntil(
-            dev, [](const sim::Log &l) { return l.counters.keepAlives >= 1; }, 5000ms));
-        auto f = sim::GetLog(dev).frames.front();
-        EXPECT_EQ(f.length, 64u);
-        EXPECT_EQ(f.classId, 0);
-        EXPECT_EQ(f.commandId, 1);
-        EXPECT_EQ(f.kind, 0);
-        EXPECT_EQ(f.destination, 2);
-        morel::g_timing.idleWaitMs = 2000;
+class KeepAliveTest : public SimLibraryTest, public ::testing::WithParamInterface<uint32_t> {
+  protected:
+    // Parks the event thread in a long idle wait (an unknown notification
+    // wakes it), so that no keep-alive is posted while the clock is set.
+    void ParkEventThread() {
+        morel::g_timing.idleWaitMs = 600000;
+        sim::SendNotification(dev, 0x0777, nullptr, 0);
+        sim::SendNotification(dev, 0x0501, nullptr, 0);
+        ASSERT_TRUE(EventRecorder::Get().WaitForCount(0x0501, 1));
+        EventRecorder::Get().Clear();
     }
+};
+
+TEST_P(KeepAliveTest, GoesOutAfter2000msOfSilenceAlsoAcrossATickWrap) {
+    ParkEventThread();
+    morel::SetTestTick(true, GetParam());
+    uint8_t status;
+    ASSERT_EQ(GetSPphoneStatus(&status), 1); // the last write, at the start tick
+    morel::AdvanceTestTick(2000);
+    sim::ClearLog(dev);
+    morel::g_timing.idleWaitMs = 20;
+    sim::SendNotification(dev, 0x0502, nullptr, 0); // wake it into the short wait
+    ASSERT_TRUE(sim::WaitUntil(
+        dev, [](const sim::Log &l) { return l.counters.keepAlives >= 1; }, 5000ms));
+    auto f = sim::GetLog(dev).frames.front();
+    EXPECT_EQ(f.length, 64u);
+    EXPECT_EQ(f.classId, 0);
+    EXPECT_EQ(f.commandId, 1);
+    EXPECT_EQ(f.kind, 0);
+    EXPECT_EQ(f.destination, 2);
+}
+
+TEST_P(KeepAliveTest, NotBefore2000ms) {
+    ParkEventThread();
+    morel::SetTestTick(true, GetParam());
+    uint8_t status;
+    ASSERT_EQ(GetSPphoneStatus(&status), 1);
+    morel::AdvanceTestTick(1999);
+    sim::ClearLog(dev);
+    morel::g_timing.idleWaitMs = 10;
+    sim::SendNotification(dev, 0x0502, nullptr, 0);
+    // Many idle wake-ups pass; none may send.
+    EXPECT_FALSE(sim::WaitUntil(
+        dev, [](const sim::Log &l) { return l.counters.keepAlives >= 1; }, 300ms));
 }
 
 // A notification the table does not know wakes the event thread, which
 // then has nothing to do and sends nothing.
-TEST_F(LinkTest, UnknownEventWakesTheEventThreadWithoutAKeepAlive) {
-    morel::SetTestTick(true, 5000);
-    morel::g_timing.idleWaitMs = 600000;
+TEST_P(KeepAliveTest, UnknownEventWakesTheEventThreadWithoutSending) {
+    ParkEventThread();
+    morel::SetTestTick(true, GetParam());
     uint8_t status;
     ASSERT_EQ(GetSPphoneStatus(&status), 1);
-    sim::ClearLog(dev);
     morel::AdvanceTestTick(10000);
+    sim::ClearLog(dev);
     sim::SendNotification(dev, 0x0777, nullptr, 0);
     sim::SendNotification(dev, 0x0501, nullptr, 0);
     ASSERT_TRUE(EventRecorder::Get().WaitForCount(0x0501, 1));
     EXPECT_EQ(sim::GetCounters(dev).keepAlives, 0u);
 }
 
-TEST_F(LinkTest, NoKeepAliveBefore2000ms) {
-    morel::SetTestTick(true, 5000);
-    uint8_t status;
-    ASSERT_EQ(GetSPphoneStatus(&status), 1);
-    sim::ClearLog(dev);
-    morel::g_timing.idleWaitMs = 10;
-    morel::AdvanceTestTick(1999);
-    // Many idle wake-ups pass; none may send.
-    EXPECT_FALSE(sim::WaitUntil(
-        dev, [](const sim::Log &l) { return l.counters.keepAlives >= 1; }, 300ms));
-    morel::g_timing.idleWaitMs = 2000;
-}
+INSTANTIATE_TEST_SUITE_P(Ticks, KeepAliveTest, ::testing::Values(1000u, 0xFFFFFF00u));
 
 } // namespace
 } // namespace morel_test
