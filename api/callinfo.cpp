@@ -31,6 +31,9 @@ MORELAPI_API(int) GetCallInfo(uint8_t callId, uint8_t *state, void *text, uint32
     ContextRef ctx;
     if (!CanIssueCommand(ctx.ctx) || state == nullptr || text == nullptr || value == nullptr)
         return 0;
+    RequestTurn turn(ctx.ctx);
+    if (!turn.held)
+        return 0;
     WithDeviceData(ctx.ctx, [&] { ctx->callInfoCallId = callId; });
     // The id goes out as given; the handler writes it again for ids 1..6.
     if (ExchangeRequest(ctx.ctx, 2, 20, &callId, 1) != 1)

@@ -61,6 +61,9 @@ MORELAPI_API(int) GetContact(uint8_t index, void *data1, uint8_t *byte, void *da
     if (!CanIssueCommand(ctx.ctx) || index < 1 || index > kContactCountMax || data1 == nullptr || byte == nullptr ||
         data2 == nullptr)
         return 0;
+    RequestTurn turn(ctx.ctx);
+    if (!turn.held)
+        return 0;
     WithDeviceData(ctx.ctx, [&] { ctx->contactIndex = index; });
     const uint32_t result = ExchangeRequest(ctx.ctx, 4, 2, &index, 1);
     // Like the count, the entry is copied out whatever the outcome.

@@ -84,6 +84,9 @@ MORELAPI_API(int) GetRecordInfo(uint8_t index, void *groupA, uint32_t *value, vo
     if (!CanIssueCommand(ctx.ctx) || !ValidRecording(index) || groupA == nullptr || value == nullptr ||
         groupB == nullptr)
         return 0;
+    RequestTurn turn(ctx.ctx);
+    if (!turn.held)
+        return 0;
     WithDeviceData(ctx.ctx, [&] { ctx->recordTable->recordIndex = index; });
     if (ExchangeRequest(ctx.ctx, 5, 2, &index, 1) != 1)
         return 0;

@@ -24,6 +24,20 @@ inline uint32_t ExchangeRequest(ApiContext *ctx, uint16_t classId, uint16_t comm
     return SendAndWait(ctx, pkt);
 }
 
+// Holds the request turn for an exported call that stores a selector in the
+// context before its request (see ClaimRequestTurn).
+struct RequestTurn {
+    ApiContext *ctx;
+    bool held;
+    explicit RequestTurn(ApiContext *c) : ctx(c), held(ClaimRequestTurn(c)) {}
+    ~RequestTurn() {
+        if (held)
+            ReleaseRequestTurn(ctx);
+    }
+    RequestTurn(const RequestTurn &) = delete;
+    RequestTurn &operator=(const RequestTurn &) = delete;
+};
+
 // Runs f with the device data locked (queueLock), for copying cached values
 // in or out consistently with the handlers.
 template <typename F> auto WithDeviceData(ApiContext *ctx, F f) {

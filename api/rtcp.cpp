@@ -73,6 +73,9 @@ MORELAPI_API(int) GetRtcpReceive(uint16_t blockId, void *buffer) {
     ContextRef ctx;
     if (!CanIssueCommand(ctx.ctx) || buffer == nullptr)
         return 0;
+    RequestTurn turn(ctx.ctx);
+    if (!turn.held)
+        return 0;
     WithDeviceData(ctx.ctx, [&] { ctx->rtcpReceiveId = blockId; });
     // The id is checked only once the device has answered: an unknown block
     // is still asked for (its id is not written into the request).

@@ -150,6 +150,9 @@ MORELAPI_API(int) GetIPnetworkInfo(uint8_t item, void *info) {
     ContextRef ctx;
     if (!CanIssueCommand(ctx.ctx) || item < 1 || item > 7 || info == nullptr)
         return 0;
+    RequestTurn turn(ctx.ctx);
+    if (!turn.held)
+        return 0;
     WithDeviceData(ctx.ctx, [&] { ctx->networkSelector = item; });
     if (ExchangeRequest(ctx.ctx, 1, 4) != 1)
         return 0;

@@ -145,8 +145,11 @@ MORELAPI_API(int) GetSystemData(uint16_t itemId, void *buffer) {
     // library is free to send: a caller never waits behind another request.
     // Whatever the outcome, the store answers.
     if (itemId == kRereadItem && CanIssueCommand(ctx.ctx)) {
-        WithDeviceData(ctx.ctx, [&] { ctx->sysDataItemId = kRereadItem; });
-        ExchangeRequest(ctx.ctx, 3, 2);
+        RequestTurn turn(ctx.ctx);
+        if (turn.held) {
+            WithDeviceData(ctx.ctx, [&] { ctx->sysDataItemId = kRereadItem; });
+            ExchangeRequest(ctx.ctx, 3, 2);
+        }
     }
     uint16_t offset, width;
     if (LookupSystemDataItem(itemId, &offset, &width) != 1)

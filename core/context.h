@@ -121,6 +121,7 @@ struct ApiContext {
     std::atomic<uint32_t> syncComplete{0};
     std::atomic<uint32_t> deviceAvailable{0};
     std::atomic<uint32_t> commandActive{0};
+    std::atomic<std::thread::id> turnOwner{}; // the thread holding commandActive
     std::atomic<uint32_t> productDefault{0};
     uint32_t wasAvailable = 0;  // link thread only
     uint32_t retryElapsed = 0;  // link thread only

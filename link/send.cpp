@@ -69,31 +69,34 @@ CommandPacket *FindPending(ApiContext *ctx) {
     return nullptr;
 }
 
-bool ClaimTurn(ApiContext *ctx) {
-    uint32_t expected = 0;
-    if (!OnWorkerThread())
-        return ctx->commandActive.compare_exchange_strong(expected, 1);
+} // namespace
+
+bool ClaimRequestTurn(ApiContext *ctx) {
+    const std::thread::id self = std::this_thread::get_id();
     for (;;) {
-        expected = 0;
-        if (ctx->commandActive.compare_exchange_strong(expected, 1))
+        uint32_t expected = 0;
+        if (ctx->commandActive.compare_exchange_strong(expected, 1)) {
+            ctx->turnOwner.store(self);
             return true;
-        if (ctx->stopping.load())
+        }
+        if (!OnWorkerThread() || ctx->stopping.load())
             return false;
         EventWait(ctx->turnEvent, -1);
     }
 }
 
-void ReleaseTurn(ApiContext *ctx) {
+void ReleaseRequestTurn(ApiContext *ctx) {
+    ctx->turnOwner.store(std::thread::id());
     ctx->commandActive.store(0);
     EventSet(ctx->turnEvent);
 }
 
-} // namespace
-
 uint32_t SendAndWait(ApiContext *ctx, CommandPacket *pkt) {
     if (pkt == nullptr)
         return 0;
-    if (ctx->stopping.load() || !ClaimTurn(ctx)) {
+    // The caller may hold the turn already (it stored a selector under it).
+    const bool claimHere = ctx->turnOwner.load() != std::this_thread::get_id();
+    if (ctx->stopping.load() || (claimHere && !ClaimRequestTurn(ctx))) {
         FreePacket(pkt);
         return 0;
     }
@@ -138,7 +141,8 @@ uint32_t SendAndWait(ApiContext *ctx, CommandPacket *pkt) {
         }
     }
     ctx->resultCode.store(code);
-    ReleaseTurn(ctx);
+    if (claimHere)
+        ReleaseRequestTurn(ctx);
     return code == kResultNone ? 1 : 0;
 }
 

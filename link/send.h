@@ -17,6 +17,14 @@ constexpr uint16_t kResultTimedOut = 4;
 // once while another request is in flight; on a library thread it waits its
 // turn.
 uint32_t SendAndWait(ApiContext *ctx, CommandPacket *pkt);
+// The request turn (commandActive). An application thread that stores a
+// request selector in the context claims the turn first, so no other caller
+// can overwrite the selector before its request is answered; SendAndWait
+// then uses the turn it already holds. Fails at once on an application
+// thread when the turn is taken; waits on a library thread.
+bool ClaimRequestTurn(ApiContext *ctx);
+void ReleaseRequestTurn(ApiContext *ctx);
+
 // Queues the packet without waiting; takes it over.
 uint32_t PostCommand(ApiContext *ctx, CommandPacket *pkt);
 void SenderThread(ApiContext *ctx);
