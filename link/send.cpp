@@ -219,8 +219,10 @@ void SenderThread(ApiContext *ctx) {
                         }
                     }
                 }
+                // The link reset is asked for before the waiter (woken as the
+                // lock is released) can learn of the failure.
+                EventSet(ctx->linkEvent);
             }
-            EventSet(ctx->linkEvent);
         }
     }
 }
