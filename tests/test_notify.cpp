@@ -182,3 +182,17 @@ TEST_F(NotifyTest, CallbackMayMakeARequest) {
 
 } // namespace
 } // namespace morel_test
+
+namespace morel_test {
+namespace {
+
+// The lookup by index finds every entry by its own id and nothing else.
+TEST(NotificationTableTest, LookupFindsEachEntryAndNothingElse) {
+    for (const auto &e : morel::NotificationTable)
+        EXPECT_EQ(morel::FindNotification(e.eventId), &e) << std::hex << e.eventId;
+    for (uint32_t id : {0u, 1u, 0x0100u, 0x0105u, 0x0220u, 0x09FFu, 0x0A00u, 0x10104u, 0xFFFFFFFFu})
+        EXPECT_EQ(morel::FindNotification(id), nullptr) << std::hex << id;
+}
+
+} // namespace
+} // namespace morel_test
