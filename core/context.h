@@ -171,6 +171,8 @@ struct ApiContext {
     EventRecord *eventQueue = nullptr;
     EventRecord *eventTail = nullptr;       // last record of eventQueue; stale while eventQueue is null
     EventRecord *currentEvent = nullptr;    // record whose handler runs; event thread only
+    EventRecord *keptRecords = nullptr;     // under eventLock: finished records kept for reuse
+    uint32_t keptRecordCount = 0;           // under eventLock
     uint8_t *txFrame = nullptr;
     uint16_t txLength = 0;
     uint8_t *rxFrame = nullptr;

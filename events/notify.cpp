@@ -130,6 +130,57 @@ const NotificationEntry *FindNotification(uint32_t eventId) {
     return nullptr;
 }
 
+namespace {
+
+// Records are reused: the event thread hands each one back when its handler
+// is done, and the intake takes it again, so a steady stream of
+// notifications allocates nothing. At most kKeptRecords are kept.
+constexpr uint32_t kKeptRecords = 64;
+
+// A record from the kept ones or a new one, with every byte beyond its
+// length zero. eventLock held.
+EventRecord *TakeRecord(ApiContext *ctx) {
+    EventRecord *rec = ctx->keptRecords;
+    if (rec == nullptr)
+        return new (std::nothrow) EventRecord{};
+    ctx->keptRecords = rec->next;
+    --ctx->keptRecordCount;
+    return rec;
+}
+
+// eventLock held.
+void KeepRecord(ApiContext *ctx, EventRecord *rec) {
+    if (ctx->keptRecordCount >= kKeptRecords) {
+        delete rec;
+        return;
+    }
+    rec->next = ctx->keptRecords;
+    ctx->keptRecords = rec;
+    ++ctx->keptRecordCount;
+}
+
+// Only the bytes the previous frame left beyond this one's end need clearing.
+void FillRecord(EventRecord *rec, const NotificationEntry *entry, const uint8_t *frame, uint32_t length) {
+    const uint32_t previous = rec->length;
+    rec->next = nullptr;
+    rec->handler = entry->handler;
+    rec->entry = entry;
+    rec->length = length;
+    std::memcpy(rec->frame, frame, length);
+    if (previous > length)
+        std::memset(rec->frame + length, 0, previous - length);
+}
+
+void DeleteRecords(EventRecord *list) {
+    while (list != nullptr) {
+        EventRecord *next = list->next;
+        delete list;
+        list = next;
+    }
+}
+
+} // namespace
+
 constexpr uint32_t kDisplayNotice = 0x0106;
 constexpr uint32_t kFullImageExtraLength = 677;
 
@@ -142,17 +193,6 @@ void QueueNotification(ApiContext *ctx) {
         EventSet(ctx->notifyEvent);
         return;
     }
-    auto *rec = new (std::nothrow) EventRecord;
-    if (rec == nullptr) {
-        EventSet(ctx->notifyEvent);
-        return; // lost; nothing else touched
-    }
-    rec->next = nullptr;
-    rec->handler = entry->handler;
-    rec->entry = entry;
-    rec->length = ctx->rxLength;
-    std::memcpy(rec->frame, f, ctx->rxLength);
-    std::memset(rec->frame + ctx->rxLength, 0, sizeof rec->frame - ctx->rxLength);
     if (entry->eventId == kDisplayNotice) {
         // The image is taken from the notification only when it carries the
         // whole of it (otherwise the handler reads it from the device), and
@@ -163,15 +203,19 @@ void QueueNotification(ApiContext *ctx) {
             std::memcpy(ctx->displayBuffer, f + kOffBody, kDisplayBytes);
     }
     {
-        // Records leave the queue only at its head or all at once, so the
-        // tail is the last record whenever the queue is not empty: appending
-        // costs the same however far the event thread has fallen behind.
         LockGuard g(ctx->eventLock);
-        if (ctx->eventQueue == nullptr)
-            ctx->eventQueue = rec;
-        else
-            ctx->eventTail->next = rec;
-        ctx->eventTail = rec;
+        EventRecord *rec = TakeRecord(ctx);
+        if (rec != nullptr) {
+            FillRecord(rec, entry, f, ctx->rxLength);
+            // Records leave the queue only at its head or all at once, so the
+            // tail is the last record whenever the queue is not empty: appending
+            // costs the same however far the event thread has fallen behind.
+            if (ctx->eventQueue == nullptr)
+                ctx->eventQueue = rec;
+            else
+                ctx->eventTail->next = rec;
+            ctx->eventTail = rec;
+        } // else lost; nothing else touched
     }
     EventSet(ctx->notifyEvent);
 }
@@ -207,41 +251,45 @@ void EventThread(ApiContext *ctx) {
             PostKeepAlive(ctx);
             continue;
         }
-        for (;;) {
-            // The record leaves the queue before its handler runs, so a flush
-            // of the queue can never free it underneath the handler.
-            EventRecord *rec;
-            {
-                LockGuard g(ctx->eventLock);
-                rec = ctx->eventQueue;
-                if (rec == nullptr)
-                    break;
-                ctx->eventQueue = rec->next;
-                rec->next = nullptr;
-            }
+        // Each record leaves the queue before its handler runs, so a flush
+        // of the queue can never free it underneath the handler.
+        for (EventRecord *rec = NextEventRecord(ctx, nullptr); rec != nullptr; rec = NextEventRecord(ctx, rec)) {
             ctx->currentEvent = rec;
             if (rec->handler != nullptr)
                 rec->handler(ctx, 1);
             ctx->currentEvent = nullptr;
-            delete rec;
-            if (ctx->stopping.load())
+            if (ctx->stopping.load()) {
+                delete rec; // the context's records are being freed
                 return;
+            }
         }
     }
 }
 
+EventRecord *NextEventRecord(ApiContext *ctx, EventRecord *done) {
+    LockGuard g(ctx->eventLock);
+    if (done != nullptr)
+        KeepRecord(ctx, done);
+    EventRecord *rec = ctx->eventQueue;
+    if (rec != nullptr) {
+        ctx->eventQueue = rec->next;
+        rec->next = nullptr;
+    }
+    return rec;
+}
+
 void FlushEventQueue(ApiContext *ctx) {
-    EventRecord *list;
+    EventRecord *queued, *kept;
     {
         LockGuard g(ctx->eventLock);
-        list = ctx->eventQueue;
+        queued = ctx->eventQueue;
+        kept = ctx->keptRecords;
         ctx->eventQueue = nullptr;
+        ctx->keptRecords = nullptr;
+        ctx->keptRecordCount = 0;
     }
-    while (list != nullptr) {
-        EventRecord *next = list->next;
-        delete list;
-        list = next;
-    }
+    DeleteRecords(queued);
+    DeleteRecords(kept);
 }
 
 namespace {

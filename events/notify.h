@@ -29,6 +29,10 @@ static_assert(sizeof(EventRecord) <= 1024, "event record fits its block");
 
 void QueueNotification(ApiContext *ctx);
 void EventThread(ApiContext *ctx);
+// Takes the next record off the queue (nullptr when it is empty), first
+// handing back `done`, a record whose handler has finished, for reuse.
+EventRecord *NextEventRecord(ApiContext *ctx, EventRecord *done);
+// Frees the queued records and the ones kept for reuse.
 void FlushEventQueue(ApiContext *ctx);
 
 // The record whose handler is running (event thread), or nullptr.

@@ -118,21 +118,11 @@ struct Harness {
     void Drain() {
         while (ExtractFrame(&ctx) == 1)
             DispatchFrame(&ctx);
-        for (;;) {
-            EventRecord *rec;
-            {
-                LockGuard g(ctx.eventLock);
-                rec = ctx.eventQueue;
-                if (rec == nullptr)
-                    break;
-                ctx.eventQueue = rec->next;
-                rec->next = nullptr;
-            }
+        for (EventRecord *rec = NextEventRecord(&ctx, nullptr); rec != nullptr; rec = NextEventRecord(&ctx, rec)) {
             ctx.currentEvent = rec;
             if (rec->handler != nullptr)
                 rec->handler(&ctx, 1);
             ctx.currentEvent = nullptr;
-            delete rec;
         }
     }
 };

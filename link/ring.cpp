@@ -110,11 +110,9 @@ int ExtractFrame(ApiContext *ctx) {
     if (previous > ctx->rxLength)
         std::memset(ctx->rxFrame + ctx->rxLength, 0, previous - ctx->rxLength);
     ctx->rxPrevLength = ctx->rxLength;
-    uint32_t before;
-    {
-        LockGuard g(ctx->ringLock);
-        before = ring.used.fetch_sub(static_cast<uint32_t>(kMinFrame + extra), std::memory_order_release);
-    }
+    // The flush, the only other writer of `used` besides the producer's
+    // atomic add, runs on this thread: the release needs no lock.
+    const uint32_t before = ring.used.fetch_sub(static_cast<uint32_t>(kMinFrame + extra), std::memory_order_release);
     // The producer waits for room only after it saw the ring full, so only
     // the release that ends a full ring has anybody to wake.
     if (before == kRingSize)

@@ -110,6 +110,39 @@ TEST_F(RingTest, ShorterFrameNeverShowsBytesOfTheLongerOneBeforeIt) {
         ASSERT_EQ(ctx->rxFrame[i], 0) << i;
 }
 
+// Event records are reused: a short notification in a record that held a
+// long one shows zeros beyond its end, and no more records are kept than the
+// bound however many come back.
+TEST_F(RingTest, ReusedEventRecordShowsNothingOfItsPreviousFrame) {
+    auto take = [&](const std::vector<uint8_t> &frame) {
+        Store(frame);
+        EXPECT_EQ(ExtractFrame(ctx), 1);
+        DispatchFrame(ctx);
+        return NextEventRecord(ctx, nullptr);
+    };
+    EventRecord *first = take(NotificationFrame(0x0301, std::vector<uint8_t>(600, 0xAB)));
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(NextEventRecord(ctx, first), nullptr); // handed back
+    EventRecord *second = take(NotificationFrame(0x0107, {5}));
+    ASSERT_EQ(second, first) << "the kept record is taken again";
+    EXPECT_EQ(second->length, 64u);
+    EXPECT_EQ(second->frame[20], 5);
+    for (size_t i = 21; i < sizeof second->frame; ++i)
+        ASSERT_EQ(second->frame[i], 0) << i;
+
+    std::vector<EventRecord *> many{second};
+    for (int i = 0; i < 199; ++i) {
+        many.push_back(take(NotificationFrame(0x0107, {1})));
+        ASSERT_NE(many.back(), nullptr);
+    }
+    for (EventRecord *rec : many)
+        NextEventRecord(ctx, rec);
+    EXPECT_LE(ctx->keptRecordCount, 64u);
+    FlushEventQueue(ctx);
+    EXPECT_EQ(ctx->keptRecordCount, 0u);
+    EXPECT_EQ(ctx->keptRecords, nullptr);
+}
+
 TEST_F(RingTest, FullRingMakesTheProducerWaitAndOverwritesNothing) {
     std::vector<std::vector<uint8_t>> frames;
     std::vector<uint8_t> all;
