@@ -27,6 +27,12 @@ Callbacks run on the library's threads (the event thread; the link report
 0x0105 on the link thread). The module keeps every callback object alive
 until terminate(), also after unregister_event(), because the library may be
 running it at that very moment.
+
+The module itself listens on slot 1 (the device slot: link reports and the
+display) from initialize() on, and hands those events on to the callback
+registered there. That is how wait_until_available() and a request that finds
+the library's own display re-read in progress wait: on the events, never by
+polling.
 """
 import collections
 import ctypes
@@ -166,6 +172,11 @@ _lock = threading.Lock()
 _lib = None
 _callbacks = {}  # slot -> (ctypes callback, python callable)
 _retired = []    # callbacks replaced or unregistered while the library runs
+_device_events = threading.Condition()  # notified on every event of slot 1
+_device_slot_user = None  # (python callable) registered on slot 1, or None
+_device_slot_word = 0     # its user word
+_watching = False         # the module's slot 1 callback is registered
+_requests = threading.Lock()  # one request of this module at a time
 
 
 def _candidates():
@@ -255,13 +266,17 @@ def _call(name, *args, ok=lambda r: r != 0):
     """Calls a device export; raises the error that fits a failure."""
     lib = load()
     fn = getattr(lib, name)
-    # A request of the library's own (the display re-read on its event
-    # thread) makes ours fail at once; let it finish first.
-    busy_until = time.monotonic() + _BUSY_WAIT
-    while lib.IsCommandActive() and time.monotonic() < busy_until:
-        time.sleep(0.01)
-    start = time.monotonic()
-    result = fn(*args)
+    with _requests:
+        # Our own threads take turns on _requests. A request of the
+        # library's own (the display re-read on its event thread) makes ours
+        # fail at once: let it finish first. It ends with a display event
+        # on slot 1, or it timed out on the device.
+        if lib.IsCommandActive():
+            _watch_device_slot()
+            with _device_events:
+                _device_events.wait_for(lambda: not lib.IsCommandActive(), _BUSY_WAIT)
+        start = time.monotonic()
+        result = fn(*args)
     if ok(result):
         return result
     if not lib.IsSPphoneAvailable():
@@ -278,14 +293,19 @@ def initialize():
     wait_until_available and event 0x0105 on slot 1)."""
     if not load().InitializeUsbApiLib():
         raise MorelapiError("InitializeUsbApiLib failed")
+    _watch_device_slot()
 
 
 def terminate():
     """Stops the library (its threads are joined) and drops the callbacks."""
+    global _device_slot_user, _device_slot_word, _watching
     load().TerminateUsbApiLib()
     with _lock:
         _callbacks.clear()
         del _retired[:]
+        _device_slot_user = None
+        _device_slot_word = 0
+        _watching = False
 
 
 def is_available():
@@ -306,12 +326,9 @@ def cancel_command():
 
 def wait_until_available(timeout=10.0):
     """Waits up to timeout seconds for the device link; True when it is up."""
-    deadline = time.monotonic() + timeout
-    while not is_available():
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(0.02)
-    return True
+    _watch_device_slot()
+    with _device_events:
+        return _device_events.wait_for(is_available, timeout)
 
 
 def error_code():
@@ -339,20 +356,53 @@ def _event_value(slot, code, data):
     return None
 
 
+def _deliver(slot, callback, code, word, data):
+    try:
+        callback(code, word, _event_value(slot, code, data))
+    except BaseException:  # never let an exception unwind into the library
+        traceback.print_exc()
+
+
+def _on_device_slot(code, word, data):
+    with _device_events:
+        _device_events.notify_all()
+    user = _device_slot_user
+    if user is not None:
+        _deliver(SLOT_DEVICE, user, code, word, data)
+
+
+_device_slot_callback = _Callback(_on_device_slot)
+
+
+def _watch_device_slot():
+    """Registers the module's slot 1 callback, once per start of the library.
+    Never under _lock: registering waits for a running slot 1 callback, which
+    may itself be waiting for _lock."""
+    global _watching
+    if _watching:
+        return
+    ok = load().RegisterEvent(SLOT_DEVICE, _device_slot_callback, _device_slot_word, None) == 1
+    with _lock:
+        _watching = _watching or ok
+
+
 def register_event(slot, callback, user_word=0):
     """Registers callback(code, user_word, value) on slot 0..7. value is the
     event's value (link state, volume, call id, item id) or None."""
+    global _device_slot_user, _device_slot_word, _watching
     _check_range(slot, range(SLOT_COUNT), "slot")
     if not callable(callback):
         raise TypeError("callback must be callable")
-
-    def trampoline(code, word, data):
-        try:
-            callback(code, word, _event_value(slot, code, data))
-        except BaseException:  # never let an exception unwind into the library
-            traceback.print_exc()
-
-    c_callback = _Callback(trampoline)
+    if slot == SLOT_DEVICE:
+        # Slot 1 stays the module's; the callback is called from there.
+        if not load().RegisterEvent(slot, _device_slot_callback, user_word & 0xFFFFFFFF, None):
+            raise NoDeviceError("RegisterEvent: the library is not started")
+        with _lock:
+            _watching = True
+            _device_slot_user = callback
+            _device_slot_word = user_word & 0xFFFFFFFF
+        return
+    c_callback = _Callback(lambda code, word, data: _deliver(slot, callback, code, word, data))
     with _lock:
         if slot in _callbacks:
             _retired.append(_callbacks[slot])
@@ -362,7 +412,16 @@ def register_event(slot, callback, user_word=0):
 
 
 def unregister_event(slot):
+    global _device_slot_user
     _check_range(slot, range(SLOT_COUNT), "slot")
+    if slot == SLOT_DEVICE:
+        # The module keeps listening; the callback is no longer called.
+        with _lock:
+            started = _watching
+            _device_slot_user = None
+        if not started and not load().UnregisterEvent(slot):
+            raise NoDeviceError("UnregisterEvent: the library is not started")
+        return
     if not load().UnregisterEvent(slot):
         raise NoDeviceError("UnregisterEvent: the library is not started")
     with _lock:

@@ -50,10 +50,7 @@ events = Events()
 def setUpModule():
     os.environ.setdefault("TALVO_DEVICE", "sim")
     morelapi.initialize()
-    link = threading.Event()
-    morelapi.register_event(morelapi.SLOT_DEVICE,
-                            lambda code, word, value: link.set() if (code, value) == (morelapi.EVENT_LINK, 1) else None)
-    if not morelapi.is_available() and not link.wait(WAIT):
+    if not morelapi.wait_until_available(WAIT):
         raise RuntimeError("the simulated device did not link up")
     for slot in range(morelapi.SLOT_COUNT):
         morelapi.register_event(slot, events.callback, user_word=100 + slot)
@@ -245,6 +242,33 @@ class Callbacks(unittest.TestCase):
             self.assertFalse([e for e in events.seen if e[0] == morelapi.EVENT_RAW_DATA])
         finally:
             morelapi.register_event(morelapi.SLOT_RAW_DATA, events.callback, 100)
+
+
+class DeviceSlot(unittest.TestCase):
+    """Slot 1 is shared with the module, which waits on its events."""
+
+    def test_callback_gets_its_word_until_unregistered(self):
+        mine = Events()
+        volume = morelapi.get_ringer_volume()
+        other = 1 if volume != 1 else 2
+        morelapi.register_event(morelapi.SLOT_DEVICE, mine.callback, user_word=7)
+        try:
+            morelapi.set_ringer_volume(other)
+            code, word, value, _ = mine.wait_for(morelapi.EVENT_RINGER_VOLUME, other)
+            self.assertEqual(word, 7)
+            morelapi.unregister_event(morelapi.SLOT_DEVICE)
+            self.assertTrue(morelapi.wait_until_available(0))
+            mine.clear()
+            events.clear()
+            morelapi.set_ringer_volume(volume)
+            # Events are handled in arrival order: once the raw data event
+            # that follows has come, the volume event has been handled too.
+            morelapi.send_raw_data(b"after")
+            events.wait_for(morelapi.EVENT_RAW_DATA)
+            self.assertEqual(morelapi.get_ringer_volume(), volume)
+            self.assertEqual(mine.seen, [])
+        finally:
+            morelapi.register_event(morelapi.SLOT_DEVICE, events.callback, 101)
 
 
 class Lifecycle(unittest.TestCase):
