@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "sim/internal.h"
 
@@ -33,6 +34,8 @@ struct Device {
     DeviceConfig cfg;
     std::mutex mu;
     std::condition_variable wake;    // the delivery thread
+    bool deferWake = false;          // a WriteLock is held: wake after it is released
+    bool wakePending = false;        // something was queued meanwhile
     std::condition_variable changed; // waiters on the log
     DeviceState st;
     std::vector<RuleState> rules;
@@ -64,9 +67,32 @@ void Queue(Device *d, std::vector<uint8_t> bytes, int32_t type, Clock::time_poin
     auto pos = std::upper_bound(d->out.begin(), d->out.end(), due,
                                 [](Clock::time_point t, const Chunk &c) { return t < c.due; });
     d->out.insert(pos, Chunk{std::move(bytes), type, due});
-    d->wake.notify_one();
+    if (d->deferWake)
+        d->wakePending = true;
+    else
+        d->wake.notify_one();
     UpdateIdle(d);
 }
+
+// The device's lock for a host write: the delivery thread is woken for what
+// the write queued only once the lock is released, so that it does not wake
+// just to block on the lock the writer still holds.
+struct WriteLock {
+    Device *d;
+    explicit WriteLock(Device *dev) : d(dev) {
+        d->mu.lock();
+        d->deferWake = true;
+    }
+    ~WriteLock() {
+        d->deferWake = false;
+        const bool wake = std::exchange(d->wakePending, false);
+        d->mu.unlock();
+        if (wake)
+            d->wake.notify_one();
+    }
+    WriteLock(const WriteLock &) = delete;
+    WriteLock &operator=(const WriteLock &) = delete;
+};
 
 std::vector<uint8_t> NoteFrame(Device *d, uint16_t eventId, const std::vector<uint8_t> &data) {
     ++d->log.counters.notifications;
@@ -370,7 +396,7 @@ bool IsConnected(Device *d) {
 }
 
 bool HostWrite(Device *d, const uint8_t *bytes, size_t n) {
-    std::lock_guard<std::mutex> lk(d->mu);
+    WriteLock lk(d);
     if (!d->sink || (n && !bytes)) {
         ++d->log.counters.failedWrites;
         d->changed.notify_all();
