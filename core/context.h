@@ -112,9 +112,11 @@ struct ApiContext {
     Event stopEvent;   // manual: the library is stopping
     Event turnEvent;   // auto: the request turn became free
     Event startedEvent; // auto: a worker thread has set its started flag
+    Event discardedEvent; // auto: the receiver discarded the ring's bytes as asked
 
     std::atomic<uint32_t> senderStarted{0}, receiverStarted{0}, linkStarted{0}, eventStarted{0};
     std::atomic<bool> stopping{false};
+    std::atomic<bool> discardRing{false}; // the receiver must drop every byte buffered
 
     std::atomic<uint8_t> protocolVersion{0x30};
     std::atomic<uint8_t> peerVersion{0};

@@ -83,6 +83,7 @@ void WakeEverything(ApiContext *ctx) {
     EventSet(ctx->roomEvent);
     EventSet(ctx->turnEvent);
     EventSet(ctx->startedEvent);
+    EventSet(ctx->discardedEvent);
     {
         std::lock_guard<std::mutex> g(ctx->slotLock);
     }
@@ -152,6 +153,7 @@ ApiContext *CreateContext() {
     EventInit(ctx->stopEvent, true);
     EventInit(ctx->turnEvent, false);
     EventInit(ctx->startedEvent, false);
+    EventInit(ctx->discardedEvent, false);
 
     const WorkerFn workers[kWorkers] = {SenderThread, ReceiverThread, EventThread, LinkThread};
     int started = 0;

@@ -60,11 +60,13 @@ bool DeviceNotReady(uint8_t status) {
     return status == 0 || status == 1 || status == 9 || status == 12 || status == 13;
 }
 
+// Closes the connection and drops what it left in the ring.
 void CloseTransport(ApiContext *ctx) {
     uint32_t handle = ctx->transportHandle.exchange(0);
     const TransportOps *ops = CurrentTransport();
     if (handle != 0 && ops != nullptr)
         ops->close(handle);
+    DiscardReceivedBytes(ctx);
 }
 
 } // namespace

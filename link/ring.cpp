@@ -143,9 +143,19 @@ void ReceiverThread(ApiContext *ctx) {
         EventWait(ctx->ringEvent, -1);
         if (ctx->stopping.load())
             return;
+        if (ctx->discardRing.exchange(false)) {
+            Flush(ctx);
+            EventSet(ctx->discardedEvent);
+        }
         while (ExtractFrame(ctx) == 1 && !ctx->stopping.load())
             DispatchFrame(ctx);
     }
+}
+
+void DiscardReceivedBytes(ApiContext *ctx) {
+    ctx->discardRing.store(true);
+    EventSet(ctx->ringEvent);
+    EventWait(ctx->discardedEvent, -1); // also set when the library stops
 }
 
 } // namespace morel

@@ -17,4 +17,9 @@ int ExtractFrame(ApiContext *ctx);
 void DispatchFrame(ApiContext *ctx);
 void ReceiverThread(ApiContext *ctx);
 
+// Link thread, with the transport closed: has the receiver drop whatever the
+// lost connection left in the ring (half a frame would otherwise be completed
+// with the next connection's bytes) and waits until it has.
+void DiscardReceivedBytes(ApiContext *ctx);
+
 } // namespace morel
