@@ -4,12 +4,14 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -261,6 +263,8 @@ struct DeviceServer {
         if (thread.joinable())
             thread.join();
         ::close(listenFd);
+        if (address.rfind("unix:", 0) == 0)
+            ::unlink(address.c_str() + 5);
         sim::DestroyDevice(dev);
     }
 };
@@ -328,6 +332,39 @@ TEST_F(TalvoTest, TcpStream) {
     ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
     uint32_t handle = RoundTrip();
     EXPECT_EQ(Lib().close(handle), 0);
+}
+
+// The descriptors of this process whose peer is address.
+std::vector<int> DescriptorsConnectedTo(const std::string &address) {
+    std::vector<int> fds;
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_storage peer{};
+        socklen_t len = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0)
+            continue;
+        std::string name;
+        if (peer.ss_family == AF_UNIX && len > offsetof(sockaddr_un, sun_path))
+            name = std::string("unix:") + reinterpret_cast<sockaddr_un *>(&peer)->sun_path;
+        else if (peer.ss_family == AF_INET)
+            name = "tcp:127.0.0.1:" + std::to_string(ntohs(reinterpret_cast<sockaddr_in *>(&peer)->sin_port));
+        if (name == address)
+            fds.push_back(fd);
+    }
+    return fds;
+}
+
+TEST_F(TalvoTest, StreamIsNotInheritedByChildProcesses) {
+    for (bool tcp : {false, true}) {
+        DeviceServer server;
+        ASSERT_TRUE(tcp ? server.ListenTcp()
+                        : server.ListenUnix("/tmp/talvo-test-cloexec-" + std::to_string(::getpid()) + ".sock"));
+        ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
+        uint32_t handle = RoundTrip();
+        std::vector<int> fds = DescriptorsConnectedTo(server.address);
+        ASSERT_EQ(fds.size(), 1u) << server.address;
+        EXPECT_NE(::fcntl(fds[0], F_GETFD) & FD_CLOEXEC, 0) << server.address;
+        EXPECT_EQ(Lib().close(handle), 0);
+    }
 }
 
 TEST_F(TalvoTest, OpenFailsWhenNothingListens) {

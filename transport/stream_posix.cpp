@@ -1,5 +1,6 @@
 // Stream to a device endpoint over POSIX sockets (unix: and tcp: addresses).
 // stream_win.cpp is the same over Winsock.
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "transport/stream.h"
@@ -35,13 +37,27 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;
 #endif
 
+// A stream socket that stays out of the host's child processes: a child
+// holding a copy would keep the device's one connection open after the host
+// itself has gone, and the device would refuse the host's next connection.
+int StreamSocket(int family, int protocol) {
+#ifdef SOCK_CLOEXEC
+    return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+#else
+    int fd = ::socket(family, SOCK_STREAM, protocol);
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+#endif
+}
+
 int ConnectUnix(const std::string &path) {
     sockaddr_un addr{};
     if (path.empty() || path.size() >= sizeof addr.sun_path)
         return -1;
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), path.size());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    int fd = StreamSocket(AF_UNIX, 0);
     if (fd < 0)
         return -1;
     if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
@@ -65,7 +81,7 @@ int ConnectTcp(const std::string &hostPort) {
         return -1;
     int fd = -1;
     for (addrinfo *ai = list; ai; ai = ai->ai_next) {
-        fd = ::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        fd = StreamSocket(ai->ai_family, ai->ai_protocol);
         if (fd < 0)
             continue;
         if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
@@ -117,7 +133,13 @@ Stream *StreamOpen(const char *address, TalvoReceiveCallback callback) {
     Stream *s = new Stream;
     s->fd = fd;
     s->callback = callback;
-    s->reader = std::thread(ReadLoop, s);
+    try {
+        s->reader = std::thread(ReadLoop, s);
+    } catch (const std::system_error &) { // no thread to be had: the open fails
+        ::close(fd);
+        delete s;
+        return nullptr;
+    }
     return s;
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "transport/stream.h"
@@ -48,6 +49,9 @@ SOCKET ConnectTcp(const std::string &hostPort) {
         fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
         if (fd == INVALID_SOCKET)
             continue;
+        // Kept out of the host's child processes: a child holding a copy
+        // would keep the device's one connection open after the host is gone.
+        SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
         if (connect(fd, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0)
             break;
         closesocket(fd);
@@ -93,7 +97,13 @@ Stream *StreamOpen(const char *address, TalvoReceiveCallback callback) {
     Stream *s = new Stream;
     s->fd = fd;
     s->callback = callback;
-    s->reader = std::thread(ReadLoop, s);
+    try {
+        s->reader = std::thread(ReadLoop, s);
+    } catch (const std::system_error &) { // no thread to be had: the open fails
+        closesocket(fd);
+        delete s;
+        return nullptr;
+    }
     return s;
 }
 

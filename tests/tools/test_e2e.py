@@ -11,6 +11,7 @@ import json
 import os
 import queue
 import signal
+import socket
 import stat
 import subprocess
 import tempfile
@@ -291,6 +292,14 @@ class CliOverUnixSocket(TempDirTest):
                 for word in words:
                     self.assertIn(word, lines[0])
 
+    def test_output_that_cannot_be_written_is_a_failure(self):
+        for args in (("status",), ("--json", "status"), ("display",), ("--help",)):
+            with self.subTest(args=args), open("/dev/full", "w") as full:
+                r = subprocess.run([SPPHONE, *args], env=host_env(self.device), stdout=full,
+                                   stderr=subprocess.PIPE, timeout=30, text=True)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn("cannot write", r.stderr.strip().splitlines()[-1])
+
     def test_watch_shows_a_ring_then_stops_on_sigint(self):
         watch = self.start_watch(self.device)
         watch.wait_link("up")
@@ -317,6 +326,10 @@ class CliOverUnixSocket(TempDirTest):
             self.assertIn("slot 1", line)
             self.assertIn("0x0104", line)
             self.assertIn("key=5", line)
+            # A device text with a line break stays on its event's line.
+            self.assertEqual(self.sim.command("item 82 hex:6c696e65310a6c696e6532"), "ok")
+            line = out.wait_for(lambda l: " item " in l, what="the item event")
+            self.assertTrue(line.endswith("id=82 value=line1|line2"), line)
         finally:
             proc.send_signal(signal.SIGINT)
             self.assertEqual(proc.wait(timeout=WAIT), 0)
@@ -370,6 +383,19 @@ class DeviceComesAndGoes(TempDirTest):
         sim.wait_host("host refused")
         self.assertEqual(watch.interrupt(), 0)
 
+    def test_stops_while_the_host_reads_nothing(self):
+        # The device's output piles up in front of a host that never reads,
+        # until its delivery blocks; stopping the device must not wait for it.
+        path = os.path.join(self.dir, "d.sock")
+        sim = self.start_sim("--unix", path)
+        host = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(host.close)
+        host.connect(path)
+        sim.wait_host()
+        for _ in range(100):
+            self.assertEqual(sim.command("garbage 4096"), "ok")
+        self.assertEqual(sim.stop(), 0)
+
     def test_no_device_listening(self):
         r = spphone("unix:" + os.path.join(self.dir, "nothing.sock"), "--wait", "0.5s", "status")
         self.assertEqual(r.returncode, 3)
@@ -418,7 +444,8 @@ class Endpoints(TempDirTest):
         cases = [(["--unix", os.path.join(shared, "d.sock")], "open to other users"),
                  (["--unix", plain], "not a socket"),
                  (["--tcp", "0.0.0.0:0"], "--listen-any"),
-                 (["--tcp", "127.0.0.1:0", "--unix", plain], "not both")]
+                 (["--tcp", "127.0.0.1:0", "--unix", plain], "not both"),
+                 (["--script", shared], "cannot read")]
         for args, words in cases:
             with self.subTest(args=args):
                 r = subprocess.run([SPPHONE_SIM, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

@@ -70,6 +70,11 @@ TEST(ParseDuration, UnitsAndRefusals) {
         {"10s", 10000}, {"", -1},       {"s", -1},      {"ms", -1},    {"1.2.3s", -1}, {"-1s", -1},
         {"1e3", -1},    {"90000s", -1}, {"1h", -1},     {"2 s", -1},
     };
+    // Beyond the range of a double either way: an answer, not an exception.
+    EXPECT_FALSE(tools::ParseDuration(std::string(400, '9') + "s").has_value());
+    auto tiny = tools::ParseDuration("0." + std::string(400, '0') + "1");
+    ASSERT_TRUE(tiny.has_value());
+    EXPECT_EQ(tiny->count(), 0);
     for (const Case &c : cases) {
         auto d = tools::ParseDuration(c.text);
         if (c.ms < 0) {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace tools {
 
@@ -100,7 +101,10 @@ std::optional<std::chrono::milliseconds> ParseDuration(std::string_view s, std::
         SetError(error, Quoted(s) + " is not a duration (try 1.2s or 500ms)");
         return std::nullopt;
     }
-    double value = std::stod(std::string(number)) * scale;
+    // strtod, not stod: a number beyond double's range gives HUGE_VAL (and
+    // the refusal below) instead of an exception.
+    const std::string digits(number);
+    double value = std::strtod(digits.c_str(), nullptr) * scale;
     if (!(value <= 24.0 * 3600.0 * 1000.0)) {
         SetError(error, Quoted(s) + " is longer than 24 hours");
         return std::nullopt;

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -52,7 +53,8 @@ void Say(const std::string &text) {
 }
 
 // The one host connection. The device's delivery thread writes to it through
-// the sink; the main thread reads from it and closes it.
+// the sink; the main thread reads from it and closes it, and is the only
+// thread that changes fd.
 struct HostLink {
     std::mutex m;
     int fd = -1;
@@ -170,7 +172,8 @@ int ParseOptions(int argc, char **argv, Options *o) {
             if (!TakeValue(argc, argv, k, &v))
                 return 2;
             std::ifstream in(v);
-            if (!in) {
+            std::error_code notDir;
+            if (!in || std::filesystem::is_directory(v, notDir)) { // a directory opens, and reads as empty
                 std::fprintf(stderr, "spphone-sim: cannot read %s\n", v.c_str());
                 return 2;
             }
@@ -277,13 +280,10 @@ void Accept(Server &s) {
 void DropHost(Server &s, const char *why) {
     if (!s.connected)
         return;
-    int fd;
-    {
-        std::lock_guard<std::mutex> g(s.link->m);
-        fd = s.link->fd;
-    }
-    // Unblocks a delivery stuck in send() before waiting for it to end.
-    shutdown(fd, SHUT_RDWR);
+    // Only this thread changes link->fd, so it reads it without the lock:
+    // a delivery stuck in send() to a host that does not read holds that
+    // lock, and the shutdown is what unblocks it.
+    shutdown(s.link->fd, SHUT_RDWR);
     sim::Disconnect(s.dev);
     {
         std::lock_guard<std::mutex> g(s.link->m);

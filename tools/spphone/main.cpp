@@ -1,5 +1,6 @@
 // spphone: the speakerphone from the command line, through the library's
 // public interface only.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -96,8 +97,8 @@ void Help(FILE *out) {
     std::fprintf(out,
                  "\n"
                  "Byte arguments (numbers, texts) take hex:0a0b... for raw bytes.\n"
-                 "Exit status: 0 done, 1 refused by the device, 2 bad usage, 3 no device,\n"
-                 "4 timed out.\n");
+                 "Exit status: 0 done, 1 refused by the device (or the output could not be\n"
+                 "written), 2 bad usage, 3 no device, 4 timed out.\n");
 }
 
 void PrintResult(const Ctx &ctx) {
@@ -113,6 +114,15 @@ void PrintResult(const Ctx &ctx) {
         return;
     }
     std::fputs(tools::ToText(ctx.result).c_str(), stdout);
+}
+
+// kOk once stdout has taken everything printed: output that never reached
+// its reader (a full disk, a closed pipe) is no success.
+int Written() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return kOk;
+    std::fprintf(stderr, "spphone: cannot write the output: %s\n", std::strerror(errno));
+    return kRefused;
 }
 
 } // namespace
@@ -153,7 +163,7 @@ int Main(int argc, char **argv) {
     }
     if (help || command == "help") {
         Help(stdout);
-        return kOk;
+        return Written();
     }
     if (command.empty()) {
         Help(stderr);
@@ -171,7 +181,7 @@ int Main(int argc, char **argv) {
         return rc;
     }
     PrintResult(ctx);
-    return kOk;
+    return Written();
 }
 
 } // namespace spphone

@@ -191,6 +191,9 @@ void Print(const Ctx &ctx, const Event &e) {
         for (size_t k = 0; k < e.details.keys.size(); ++k) {
             const tools::Value &item = e.details.items[k];
             std::string shown = item.kind == tools::Value::Str ? item.s : tools::ToJson(item);
+            for (char &c : shown) // one line per event, whatever the device's text holds
+                if (c == '\n')
+                    c = '|';
             if (e.details.keys[k] == "state" && e.name == "link")
                 value += shown; // "link up", "link down"
             else
