@@ -241,20 +241,14 @@ TEST_F(BareContextTest, FlushReleasesTheWaiterWhosePacketWentAway) {
 }
 
 TEST_F(BareContextTest, SecondApplicationRequestFailsAtOnceWhileOneIsInFlight) {
-    std::promise<void> release;
-    auto released = release.get_future().share();
-    ScriptedTransport::Get().onWrite = [&](const std::vector<uint8_t> &req) {
-        std::thread([req, released] {
-            released.wait();
-            ScriptedTransport::Inject(DeviceFrame(kKindAck, SequenceOf(req), 1, 9, 0, {}, 0x30, 3));
-            ScriptedTransport::Inject(DeviceFrame(kKindResponse, SequenceOf(req), 1, 9, 0, {1}, 0x30, 3));
-        }).detach();
-    };
     auto first = std::async(std::launch::async, [&] { return SendAndWait(ctx, BuildCommand(ctx, kAddrApp, 1, 9)); });
     ASSERT_TRUE(ScriptedTransport::Get().WaitWritten(1));
     EXPECT_EQ(SendAndWait(ctx, BuildCommand(ctx, kAddrApp, 1, 10)), 0u);
     EXPECT_EQ(ScriptedTransport::Get().Written().size(), 1u) << "the second request was never queued";
-    release.set_value();
+    // Only now does the device answer the first one.
+    const uint32_t sequence = SequenceOf(ScriptedTransport::Get().Written()[0]);
+    ScriptedTransport::Inject(DeviceFrame(kKindAck, sequence, 1, 9, 0, {}, 0x30, 3));
+    ScriptedTransport::Inject(DeviceFrame(kKindResponse, sequence, 1, 9, 0, {1}, 0x30, 3));
     EXPECT_EQ(first.get(), 1u);
 }
 
