@@ -10,8 +10,11 @@ void CallInfoHandler(ApiContext *ctx, uint8_t phase) {
             tx[20] = ctx->callInfoCallId;
         return;
     }
+    // Call id, state, attribute, text and value from offset 21: an answer too
+    // short to hold them all leaves the call slots as they were.
+    constexpr size_t kCallInfoAnswerBytes = 21 + 3 + sizeof(CallRecord::number) + 4;
     const uint8_t *r = ResponseFrameForPhase1(ctx, phase);
-    if (r == nullptr)
+    if (r == nullptr || ctx->rxLength < kCallInfoAnswerBytes)
         return;
     CallRecord *slots = ctx->callRecords;
     const uint8_t asked = ctx->callInfoCallId;

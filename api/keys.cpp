@@ -12,7 +12,11 @@ void KeyStateHandler(ApiContext *ctx, uint8_t phase) {
 }
 
 void DisplayReadHandler(ApiContext *ctx, uint8_t phase) {
-    if (const uint8_t *r = ResponseFrameForPhase1(ctx, phase))
+    // Only an answer that carries the whole image replaces it; a short one
+    // would leave part of an image padded with zeros on show.
+    constexpr size_t kDisplayAnswerBytes = 21 + kDisplayBytes;
+    const uint8_t *r = ResponseFrameForPhase1(ctx, phase);
+    if (r != nullptr && ctx->rxLength >= kDisplayAnswerBytes)
         std::memcpy(ctx->displayBuffer, r + 21, kDisplayBytes);
 }
 

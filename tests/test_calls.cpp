@@ -245,6 +245,7 @@ class CallInfoHandlerTest : public ::testing::Test {
         rx[23] = 0x77;
         std::memcpy(rx + 24, "info", 4);
         morel::Put32(rx + 153, 0xCAFEF00D);
+        ctx->rxLength = 157; // the whole answer: 136 data bytes after the status
         morel::CallInfoHandler(ctx.get(), 1);
     }
     std::unique_ptr<morel::ApiContext> ctx;

@@ -86,9 +86,11 @@ TEST(AnswerDecoding, ShortAnswersKeepTheCachedValues) {
     auto ctx = std::make_unique<ApiContext>();
     std::vector<uint8_t> rx(kRxFrameSize, 0), tx(kTxFrameSize, 0);
     std::vector<ContactRecord> contacts(kContactCountMax);
+    std::vector<uint8_t> display(kDisplayBytes, 0);
     ctx->rxFrame = rx.data();
     ctx->txFrame = tx.data();
     ctx->contactTable = contacts.data();
+    ctx->displayBuffer = display.data();
     auto answer = [&](CommandHandler handler, size_t length, uint8_t fill) {
         std::fill(rx.begin(), rx.end(), 0);
         std::fill(rx.begin() + 21, rx.begin() + static_cast<long>(length), fill);
@@ -116,6 +118,11 @@ TEST(AnswerDecoding, ShortAnswersKeepTheCachedValues) {
          [&] { return static_cast<uint8_t>(ctx->cameraValue5 >> 8); }},
         {"rtcp block 1", RtcpReceiveHandler, 109, [&] { ctx->rtcpReceiveId = 1; },
          [&] { return ctx->rtcpReceiveBlock[0]; }, [&] { return ctx->rtcpReceiveBlock[87]; }},
+        {"display image", DisplayReadHandler, 742, [] {}, [&] { return display[0]; }, [&] { return display[720]; }},
+        // A nonzero answered state puts the call into free slot 0.
+        {"call information", CallInfoHandler, 157, [&] { ctx->callInfoCallId = 0x5A; },
+         [&] { return ctx->callRecords[0].number[0]; },
+         [&] { return static_cast<uint8_t>(ctx->callRecords[0].callParam >> 24); }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
