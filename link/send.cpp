@@ -69,6 +69,27 @@ CommandPacket *FindPending(ApiContext *ctx) {
     return nullptr;
 }
 
+// A posted request waits in pendingList for an answer that a device may
+// never send. At most kPostedPendingMax of them are kept; a new one pushes
+// the oldest out, so the list cannot grow without bound.
+constexpr size_t kPostedPendingMax = 16;
+
+void LimitPostedRequests(ApiContext *ctx) {
+    size_t posted = 0;
+    CommandPacket *oldest = nullptr;
+    for (CommandPacket *p = ctx->pendingList; p != nullptr; p = p->next) {
+        if (p == ctx->awaitedPacket)
+            continue;
+        if (oldest == nullptr)
+            oldest = p;
+        ++posted;
+    }
+    if (posted >= kPostedPendingMax) {
+        Unlink(ctx->pendingList, oldest);
+        FreePacket(oldest);
+    }
+}
+
 } // namespace
 
 bool ClaimRequestTurn(ApiContext *ctx) {
@@ -191,8 +212,11 @@ void SenderThread(ApiContext *ctx) {
                 if (pkt->handler != nullptr)
                     pkt->handler(ctx, 0);
                 // Park a request before writing it, so that a fast answer finds it.
-                if (request)
+                if (request) {
+                    if (pkt != ctx->awaitedPacket)
+                        LimitPostedRequests(ctx);
                     Append(ctx->pendingList, pkt);
+                }
             }
             const TransportOps *ops = CurrentTransport();
             uint32_t handle = ctx->transportHandle.load();

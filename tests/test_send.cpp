@@ -252,6 +252,27 @@ TEST_F(BareContextTest, SecondApplicationRequestFailsAtOnceWhileOneIsInFlight) {
     EXPECT_EQ(first.get(), 1u);
 }
 
+// A device that never answers posted requests does not make the pending
+// list grow: the newest sixteen wait, and an awaited request still works.
+TEST_F(BareContextTest, UnansweredPostedRequestsAreKeptToTheNewestSixteen) {
+    std::vector<uint32_t> sequences;
+    for (int i = 0; i < 20; ++i) {
+        CommandPacket *pkt = BuildCommand(ctx, kAddrApp, 1, 2);
+        sequences.push_back(Get32(pkt->frame + kOffSequence));
+        ASSERT_EQ(PostCommand(ctx, pkt), 1u);
+    }
+    ASSERT_TRUE(ScriptedTransport::Get().WaitWritten(20));
+    AnswerWith(0, 0, {0x5A});
+    ASSERT_EQ(SendAndWait(ctx, BuildCommand(ctx, kAddrApp, 1, 9)), 1u);
+    std::vector<uint32_t> pending;
+    {
+        LockGuard g(ctx->queueLock);
+        for (CommandPacket *p = ctx->pendingList; p != nullptr; p = p->next)
+            pending.push_back(Get32(p->frame + kOffSequence));
+    }
+    EXPECT_EQ(pending, std::vector<uint32_t>(sequences.begin() + 4, sequences.end()));
+}
+
 TEST_F(BareContextTest, PostedRequestIsHandledWithoutAWaiterAndOneWayFramesNeverPend) {
     AnswerWith(0, 0, {0x5A});
     ASSERT_EQ(PostCommand(ctx, BuildCommand(ctx, kAddrApp, 1, 9)), 1u);
