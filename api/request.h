@@ -29,7 +29,10 @@ inline uint32_t ExchangeRequest(ApiContext *ctx, uint16_t classId, uint16_t comm
 struct RequestTurn {
     ApiContext *ctx;
     bool held;
-    explicit RequestTurn(ApiContext *c) : ctx(c), held(ClaimRequestTurn(c)) {}
+    // waitOnWorker: false when the caller would rather skip its request than
+    // wait, even on a library thread, for another one to finish.
+    explicit RequestTurn(ApiContext *c, bool waitOnWorker = true)
+        : ctx(c), held(waitOnWorker ? ClaimRequestTurn(c) : TryClaimRequestTurn(c)) {}
     ~RequestTurn() {
         if (held)
             ReleaseRequestTurn(ctx);

@@ -145,7 +145,7 @@ MORELAPI_API(int) GetSystemData(uint16_t itemId, void *buffer) {
     // library is free to send: a caller never waits behind another request.
     // Whatever the outcome, the store answers.
     if (itemId == kRereadItem && CanIssueCommand(ctx.ctx)) {
-        RequestTurn turn(ctx.ctx);
+        RequestTurn turn(ctx.ctx, false);
         if (turn.held) {
             WithDeviceData(ctx.ctx, [&] { ctx->sysDataItemId = kRereadItem; });
             ExchangeRequest(ctx.ctx, 3, 2);

@@ -92,14 +92,18 @@ void LimitPostedRequests(ApiContext *ctx) {
 
 } // namespace
 
+bool TryClaimRequestTurn(ApiContext *ctx) {
+    uint32_t expected = 0;
+    if (!ctx->commandActive.compare_exchange_strong(expected, 1))
+        return false;
+    ctx->turnOwner.store(std::this_thread::get_id());
+    return true;
+}
+
 bool ClaimRequestTurn(ApiContext *ctx) {
-    const std::thread::id self = std::this_thread::get_id();
     for (;;) {
-        uint32_t expected = 0;
-        if (ctx->commandActive.compare_exchange_strong(expected, 1)) {
-            ctx->turnOwner.store(self);
+        if (TryClaimRequestTurn(ctx))
             return true;
-        }
         if (!OnWorkerThread() || ctx->stopping.load())
             return false;
         EventWait(ctx->turnEvent, -1);

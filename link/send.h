@@ -23,6 +23,8 @@ uint32_t SendAndWait(ApiContext *ctx, CommandPacket *pkt);
 // then uses the turn it already holds. Fails at once on an application
 // thread when the turn is taken; waits on a library thread.
 bool ClaimRequestTurn(ApiContext *ctx);
+// Claims the turn only if it is free at once, on any thread.
+bool TryClaimRequestTurn(ApiContext *ctx);
 void ReleaseRequestTurn(ApiContext *ctx);
 
 // Queues the packet without waiting; takes it over.
