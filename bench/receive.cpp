@@ -36,6 +36,7 @@
 #include "link/frame.h"
 #include "link/ring.h"
 #include "link/send.h"
+#include "tests/support/context_storage.h"
 
 namespace morel_bench {
 
@@ -47,38 +48,15 @@ constexpr size_t kStreamTarget = 64 * 1024;
 
 // A context with the device available and, when threaded, the receiver thread running.
 struct BareReceiver {
-    std::unique_ptr<ApiContext> owned = std::make_unique<ApiContext>();
-    ApiContext *ctx = owned.get();
-    ReceiveRing ring;
-    std::vector<uint8_t> ringStorage = std::vector<uint8_t>(kRingSize);
-    std::vector<uint8_t> tx = std::vector<uint8_t>(kTxFrameSize);
-    std::vector<uint8_t> rx = std::vector<uint8_t>(kRxFrameSize);
-    std::vector<uint8_t> display = std::vector<uint8_t>(kDisplayBytes);
-    std::vector<uint8_t> raw = std::vector<uint8_t>(128);
-    std::vector<ContactRecord> contacts = std::vector<ContactRecord>(kContactCountMax);
-    RecordTable records{};
+    ContextStorage storage;
+    ApiContext *ctx = storage.ctx;
+    ReceiveRing &ring = storage.ring;
     std::thread receiver;
     bool threaded;
 
     explicit BareReceiver(bool withThread) : threaded(withThread) {
-        ring.start = ringStorage.data();
-        ctx->ring = &ring;
-        ctx->txFrame = tx.data();
-        ctx->rxFrame = rx.data();
-        ctx->displayBuffer = display.data();
-        ctx->rawReceiveBuffer = raw.data();
-        ctx->contactTable = contacts.data();
-        ctx->recordTable = &records;
-        for (Event *e : {&ctx->sendEvent, &ctx->replyEvent, &ctx->ringEvent, &ctx->notifyEvent, &ctx->roomEvent,
-                         &ctx->turnEvent, &ctx->startedEvent})
-            EventInit(*e, false);
-        EventInit(ctx->linkEvent, true);
-        EventInit(ctx->stopEvent, true);
-        ctx->protocolVersion = 0x30;
-        ctx->syncComplete = 1;
         ctx->deviceAvailable = 1;
         ctx->transportHandle = 1;
-        callbackContext.store(ctx);
         if (threaded)
             receiver = std::thread(ReceiverThread, ctx);
     }
@@ -89,9 +67,6 @@ struct BareReceiver {
         EventSet(ctx->roomEvent);
         if (receiver.joinable())
             receiver.join();
-        callbackContext.store(nullptr);
-        FlushPackets(ctx);
-        FlushEventQueue(ctx);
     }
 
     // A request waiting for its answer; returns its sequence.

@@ -22,6 +22,7 @@
 #include "link/frame.h"
 #include "link/ring.h"
 #include "link/send.h"
+#include "tests/support/context_storage.h"
 
 using namespace morel;
 
@@ -43,40 +44,12 @@ void MORELAPI_CALL Touch(uint32_t code, uint32_t userWord, void *data) {
 }
 
 struct Harness {
-    ApiContext ctx;
-    ReceiveRing ring;
-    std::vector<uint8_t> ringStorage = std::vector<uint8_t>(kRingSize);
-    std::vector<uint8_t> tx = std::vector<uint8_t>(kTxFrameSize);
-    std::vector<uint8_t> rx = std::vector<uint8_t>(kRxFrameSize);
-    std::vector<uint8_t> display = std::vector<uint8_t>(kDisplayBytes);
-    std::vector<uint8_t> raw = std::vector<uint8_t>(128);
-    std::vector<ContactRecord> contacts = std::vector<ContactRecord>(kContactCountMax);
-    RecordTable records{};
+    ContextStorage storage;
+    ApiContext &ctx = *storage.ctx;
     std::vector<std::unique_ptr<uint8_t[]>> slotBuffers;
 
     Harness() {
-        ring.start = ringStorage.data();
-        ctx.ring = &ring;
-        ctx.txFrame = tx.data();
-        ctx.rxFrame = rx.data();
-        ctx.displayBuffer = display.data();
-        ctx.rawReceiveBuffer = raw.data();
-        ctx.contactTable = contacts.data();
-        ctx.recordTable = &records;
-        for (Event *e : {&ctx.sendEvent, &ctx.replyEvent, &ctx.ringEvent, &ctx.notifyEvent, &ctx.roomEvent,
-                         &ctx.turnEvent, &ctx.startedEvent})
-            EventInit(*e, false);
-        EventInit(ctx.linkEvent, true);
-        EventInit(ctx.stopEvent, true);
-        ctx.nextSequence = 1;
-        ctx.syncComplete = 1;
         ctx.transportHandle = 0; // nothing is written: a re-read of the display finds no transport
-        callbackContext.store(&ctx);
-    }
-    ~Harness() {
-        callbackContext.store(nullptr);
-        FlushPackets(&ctx);
-        FlushEventQueue(&ctx);
     }
 
     // Registers the eight slots; with buffers, each exactly as large as the

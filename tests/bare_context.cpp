@@ -93,33 +93,10 @@ void ScriptedTransport::Install() { SetTransportForTesting(ScriptedOpen, Scripte
 void BareContextTest::SetUp() {
     ScriptedTransport::Get().Reset();
     ScriptedTransport::Install();
-    owned_ = std::make_unique<ApiContext>();
-    ctx = owned_.get();
-    ringStorage_.assign(kRingSize, 0);
-    tx_.assign(kTxFrameSize, 0);
-    rx_.assign(kRxFrameSize, 0);
-    display_.assign(kDisplayBytes, 0);
-    raw_.assign(128, 0);
-    contacts_.assign(kContactCountMax, ContactRecord{});
-    ring_.start = ringStorage_.data();
-    ctx->ring = &ring_;
-    ctx->txFrame = tx_.data();
-    ctx->rxFrame = rx_.data();
-    ctx->displayBuffer = display_.data();
-    ctx->rawReceiveBuffer = raw_.data();
-    ctx->contactTable = contacts_.data();
-    ctx->recordTable = &records_;
-    for (Event *e : {&ctx->sendEvent, &ctx->replyEvent, &ctx->ringEvent, &ctx->notifyEvent, &ctx->roomEvent,
-                     &ctx->turnEvent, &ctx->startedEvent})
-        EventInit(*e, false);
-    EventInit(ctx->linkEvent, true);
-    EventInit(ctx->stopEvent, true);
-    ctx->protocolVersion = 0x30;
-    ctx->nextSequence = 1;
-    ctx->syncComplete = 1;
+    storage_ = std::make_unique<ContextStorage>();
+    ctx = storage_->ctx;
     ctx->deviceAvailable = 1;
     ctx->transportHandle = 1;
-    callbackContext.store(ctx);
     sender_ = std::thread(SenderThread, ctx);
     if (StartReceiver())
         receiver_ = std::thread(ReceiverThread, ctx);
@@ -133,11 +110,8 @@ void BareContextTest::TearDown() {
     sender_.join();
     if (receiver_.joinable())
         receiver_.join();
-    callbackContext.store(nullptr);
-    FlushPackets(ctx);
-    FlushEventQueue(ctx);
+    storage_.reset();
     SetTransportForTesting(nullptr, nullptr, nullptr);
-    owned_.reset();
 }
 
 } // namespace morel_test

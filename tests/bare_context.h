@@ -18,6 +18,7 @@
 #include "link/ring.h"
 #include "link/send.h"
 #include "link/transport.h"
+#include "tests/support/context_storage.h"
 
 namespace morel_test {
 
@@ -57,11 +58,7 @@ class BareContextTest : public ::testing::Test {
     morel::ApiContext *ctx = nullptr;
 
   private:
-    std::unique_ptr<morel::ApiContext> owned_;
-    morel::ReceiveRing ring_;
-    std::vector<uint8_t> ringStorage_, tx_, rx_, display_, raw_;
-    std::vector<morel::ContactRecord> contacts_;
-    morel::RecordTable records_{};
+    std::unique_ptr<morel::ContextStorage> storage_;
     std::thread sender_, receiver_;
 };
 
