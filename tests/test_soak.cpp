@@ -33,6 +33,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kDeviceBlockMark = 0x5D; // raw blocks the device thread numbers
 constexpr auto kLatencyLimit = 3100ms;
+// A signal the chaos never sends: the device sends it once the chaos has
+// stopped, and its callback means every notification before it is handled.
+constexpr uint32_t kMarkerEvent = 0x0701;
 
 // What the callbacks saw. Written from the library's threads, read at the end.
 struct Observed {
@@ -43,6 +46,7 @@ struct Observed {
     std::atomic<int> lastLink{-1};         // -1: nothing reported since the library started
     std::atomic<uint64_t> linkRepeats{0};  // the same link state reported twice in a row
     std::atomic<uint64_t> linkUps{0};
+    std::atomic<uint64_t> markers{0};      // quiet-moment markers handled
     std::mutex m;
     std::condition_variable cv;
 };
@@ -70,6 +74,12 @@ void MORELAPI_CALL SoakCallback(uint32_t code, uint32_t, void *data) {
                 s.outOfOrder.fetch_add(1);
             s.lastBlock.store(n);
         }
+    } else if (code == kMarkerEvent) {
+        {
+            std::lock_guard<std::mutex> g(s.m);
+            s.markers.fetch_add(1);
+        }
+        s.cv.notify_all();
     } else if (code == MORELAPI_EVENT_LINK && data != nullptr) {
         const int up = *static_cast<uint8_t *>(data);
         if (s.lastLink.exchange(up) == up)
@@ -303,6 +313,16 @@ TEST_F(Soak, ChaosKeepsTheLibraryWorking) {
         sim::ClearFaults(dev);
         EXPECT_TRUE(WaitForLinkUp(20000ms));
         EXPECT_TRUE(sim::WaitIdle(dev, 5000ms));
+        // A display change makes the library re-read the display on its event
+        // thread, a request that takes the turn: wait until the notifications
+        // the chaos left (and so those re-reads) are all handled.
+        Observed &s = Seen();
+        const uint64_t markers = s.markers.load();
+        sim::SendNotification(dev, kMarkerEvent, nullptr, 0);
+        {
+            std::unique_lock<std::mutex> g(s.m);
+            EXPECT_TRUE(s.cv.wait_for(g, 10s, [&] { return s.markers.load() > markers; }));
+        }
         uint8_t status;
         EXPECT_EQ(GetSPphoneStatus(&status), 1) << "the library answers once the chaos stops";
     };
