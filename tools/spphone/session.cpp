@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <thread>
 
 #include "morelapi.h"
 #include "tools/common/parse.h"
@@ -34,12 +33,15 @@ LinkWatch &Link() {
     return w;
 }
 
+// Every event of the device slot wakes the waiters: a link report, and the
+// display event that ends the library's own re-read of the display.
 void MORELAPI_CALL OnDeviceEvent(uint32_t code, uint32_t, void *data) {
-    if (code != MORELAPI_EVENT_LINK || data == nullptr)
-        return;
     LinkWatch &w = Link();
-    std::lock_guard<std::mutex> g(w.m);
-    w.up = *static_cast<const uint8_t *>(data) == 1;
+    {
+        std::lock_guard<std::mutex> g(w.m);
+        if (code == MORELAPI_EVENT_LINK && data != nullptr)
+            w.up = *static_cast<const uint8_t *>(data) == 1;
+    }
     w.cv.notify_all();
 }
 
@@ -107,10 +109,13 @@ int DeviceCall(Ctx &ctx, const char *what, const std::function<int64_t()> &call,
     if (int rc = Connect(ctx))
         return rc;
     // A request of the library's own (the event thread re-reading the
-    // display) makes ours fail at once; let it finish first.
-    const auto busyUntil = Clock::now() + kBusyWait;
-    while (IsCommandActive() && Clock::now() < busyUntil)
-        std::this_thread::sleep_for(10ms);
+    // display) makes ours fail at once; let it finish first. It ends with a
+    // display event, or it timed out on the device.
+    if (IsCommandActive()) {
+        LinkWatch &w = Link();
+        std::unique_lock<std::mutex> lock(w.m);
+        w.cv.wait_for(lock, kBusyWait, [] { return IsCommandActive() == 0; });
+    }
 
     const auto start = Clock::now();
     int64_t r = call();
