@@ -9,6 +9,7 @@ LD_LIBRARY_PATH set; RESTART_CYCLES sets the number of kills (default 4).
 import os
 import queue
 import random
+import shutil
 import sys
 import tempfile
 import threading
@@ -26,21 +27,22 @@ LINK_TIMEOUT = 20.0  # back-off is 100 ms per attempt for the first 10 s
 
 class DeviceRestarts(unittest.TestCase):
     def setUp(self):
+        # Cleanups, not tearDown: they also run when setUp itself fails, so
+        # no device process outlives the test (they run last added, first).
         self.dir = tempfile.mkdtemp(prefix="spphone-restarts-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
         self.path = os.path.join(self.dir, "device.sock")
         self.sim = Sim("--unix", self.path)
+        self.addCleanup(self.stop_sim)
         os.environ["TALVO_DEVICE"] = self.sim.endpoint
         self.links = queue.Queue()
         morelapi.initialize()
+        self.addCleanup(morelapi.terminate)
         morelapi.register_event(morelapi.SLOT_DEVICE, self.on_event)
 
-    def tearDown(self):
-        morelapi.terminate()
+    def stop_sim(self):
         if self.sim is not None:
             self.sim.stop()
-        for name in os.listdir(self.dir):
-            os.unlink(os.path.join(self.dir, name))
-        os.rmdir(self.dir)
 
     def on_event(self, code, word, value):
         if code == morelapi.EVENT_LINK:
