@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -365,6 +366,38 @@ TEST_F(TalvoTest, StreamIsNotInheritedByChildProcesses) {
         EXPECT_NE(::fcntl(fds[0], F_GETFD) & FD_CLOEXEC, 0) << server.address;
         EXPECT_EQ(Lib().close(handle), 0);
     }
+}
+
+// A device that keeps the connection but reads nothing: once its buffers are
+// full a write fails after the send time-out instead of blocking for good,
+// and the close that follows returns.
+TEST_F(TalvoTest, WriteToADeviceThatReadsNothingFailsInsteadOfBlocking) {
+    const std::string path = "/tmp/talvo-test-deaf-" + std::to_string(::getpid()) + ".sock";
+    ::unlink(path.c_str());
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const int listenFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listenFd, 1), 0); // the connection waits in the backlog, never read
+    ::setenv("TALVO_DEVICE", ("unix:" + path).c_str(), 1);
+    uint32_t handle = 0;
+    ASSERT_EQ(Lib().open(OnReceive, &handle), 0);
+    auto writes = std::async(std::launch::async, [&] {
+        const std::vector<uint8_t> frame(742, 0x5A);
+        for (int i = 0; i < 100000; ++i)
+            if (int32_t rc = Lib().write(handle, frame.data(), static_cast<uint32_t>(frame.size())); rc != 0)
+                return rc;
+        return 0;
+    });
+    const bool ended = writes.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!ended)
+        ::close(listenFd); // releases the blocked write, so the test can end
+    ASSERT_TRUE(ended) << "a write blocked for good";
+    EXPECT_EQ(writes.get(), 3);
+    EXPECT_EQ(Lib().close(handle), 0);
+    ::close(listenFd);
+    ::unlink(path.c_str());
 }
 
 TEST_F(TalvoTest, OpenFailsWhenNothingListens) {

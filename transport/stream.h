@@ -17,7 +17,11 @@ struct Stream;
 // type 7 when the peer closes the stream or it fails. nullptr when the
 // address is malformed or nothing listens there.
 Stream *StreamOpen(const char *address, TalvoReceiveCallback callback);
-// Writes all n bytes; false when the stream failed.
+// How long a write may wait for the device to take bytes.
+constexpr uint32_t kSendTimeoutMs = 3000;
+
+// Writes all n bytes; false when the stream failed or the device took no
+// byte for kSendTimeoutMs.
 bool StreamWrite(Stream *s, const uint8_t *bytes, size_t n);
 // Closes the stream and joins its reader: no callback after it returns.
 void StreamClose(Stream *s);

@@ -130,6 +130,13 @@ Stream *StreamOpen(const char *address, TalvoReceiveCallback callback) {
         fd = ConnectTcp(a.substr(4));
     if (fd < 0)
         return nullptr;
+    // A device that takes no byte for as long as the host waits for an
+    // answer is lost: the write fails (and the host resets the link) instead
+    // of blocking the host's sender, and its close, for good.
+    timeval limit{};
+    limit.tv_sec = kSendTimeoutMs / 1000;
+    limit.tv_usec = (kSendTimeoutMs % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     Stream *s = new Stream;
     s->fd = fd;
     s->callback = callback;

@@ -94,6 +94,11 @@ Stream *StreamOpen(const char *address, TalvoReceiveCallback callback) {
     SOCKET fd = ConnectTcp(a.substr(4));
     if (fd == INVALID_SOCKET)
         return nullptr;
+    // A device that takes no byte for as long as the host waits for an
+    // answer is lost: the write fails (and the host resets the link) instead
+    // of blocking the host's sender, and its close, for good.
+    const DWORD limit = kSendTimeoutMs;
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&limit), sizeof limit);
     Stream *s = new Stream;
     s->fd = fd;
     s->callback = callback;
