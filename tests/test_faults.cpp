@@ -323,6 +323,9 @@ std::vector<std::string> Differences(const Mirror &a, const Mirror &b) {
 
 // Gives every value the device answers a new value, so that an answer whose
 // handler ran by mistake would show in the cache.
+// A signal no request makes the device send (slot 7).
+constexpr uint16_t kSettleMarker = 0x0701;
+
 void Perturb(sim::DeviceState &st, uint32_t n) {
     st.status = n % 2 ? 7 : 8;
     st.status2 = static_cast<uint8_t>(n);
@@ -403,6 +406,13 @@ class FaultTest : public SimLibraryTest {
             done = morel::ExchangeRequest(ref.ctx, 0, 1) == 1;
         morel::g_timing.replyTimeoutMs = saved;
         ASSERT_TRUE(done) << "the library no longer gets answers";
+        // The barrier above syncs the receiver; notifications are handled
+        // later, on the event thread. A signal sent now is handled after
+        // every notification before it, so once its callback came none of
+        // them can still change the cache.
+        const size_t marks = EventRecorder::Get().Count(kSettleMarker);
+        ASSERT_TRUE(sim::SendNotification(dev, kSettleMarker, nullptr, 0));
+        ASSERT_TRUE(EventRecorder::Get().WaitForCount(kSettleMarker, marks + 1)) << "notifications are not handled";
     }
 
     static size_t LinkUps(const std::vector<Recorded> &events) {
