@@ -15,7 +15,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
+#include <utility>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -187,6 +189,35 @@ Talvo &Lib() {
     return t;
 }
 
+// A listening socket: a Unix socket at path, or (path empty) a free loopback
+// TCP port. -1 on failure; *address is what TALVO_DEVICE says to reach it.
+int Listen(const std::string &path, std::string *address, int backlog = 4) {
+    int fd = -1;
+    if (!path.empty()) {
+        ::unlink(path.c_str());
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            return -1;
+        *address = "unix:" + path;
+    } else {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        socklen_t len = sizeof addr;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            return -1;
+        *address = "tcp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    }
+    return ::listen(fd, backlog) == 0 ? fd : -1;
+}
+
+std::string SocketPath(const char *what) { return "/tmp/talvo-test-" + std::string(what) + "-" + std::to_string(::getpid()) + ".sock"; }
+
 // A device endpoint as the spphone-sim program serves it: one client at a
 // time, raw frame bytes both ways.
 struct DeviceServer {
@@ -197,31 +228,11 @@ struct DeviceServer {
     int clientFd = -1;
     std::thread thread;
 
-    bool ListenUnix(const std::string &path) {
-        ::unlink(path.c_str());
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        listenFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-            return false;
-        address = "unix:" + path;
-        return Serve();
-    }
-    bool ListenTcp() {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-        socklen_t len = sizeof addr;
-        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
-            ::getsockname(listenFd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            return false;
-        address = "tcp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-        return Serve();
-    }
-    bool Serve() {
-        if (::listen(listenFd, 4) != 0)
+    bool ListenUnix(const std::string &path) { return Serve(Listen(path, &address)); }
+    bool ListenTcp() { return Serve(Listen("", &address)); }
+    bool Serve(int fd) {
+        listenFd = fd;
+        if (fd < 0)
             return false;
         thread = std::thread([this] { Run(); });
         return true;
@@ -311,7 +322,7 @@ TEST_F(TalvoTest, InProcessDeviceByDefault) {
 
 TEST_F(TalvoTest, UnixStreamReportsLossOnceAndReconnects) {
     DeviceServer server;
-    ASSERT_TRUE(server.ListenUnix("/tmp/talvo-test-" + std::to_string(::getpid()) + ".sock"));
+    ASSERT_TRUE(server.ListenUnix(SocketPath("stream")));
     ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
     uint32_t handle = RoundTrip();
 
@@ -358,7 +369,7 @@ TEST_F(TalvoTest, StreamIsNotInheritedByChildProcesses) {
     for (bool tcp : {false, true}) {
         DeviceServer server;
         ASSERT_TRUE(tcp ? server.ListenTcp()
-                        : server.ListenUnix("/tmp/talvo-test-cloexec-" + std::to_string(::getpid()) + ".sock"));
+                        : server.ListenUnix(SocketPath("cloexec")));
         ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
         uint32_t handle = RoundTrip();
         std::vector<int> fds = DescriptorsConnectedTo(server.address);
@@ -368,19 +379,48 @@ TEST_F(TalvoTest, StreamIsNotInheritedByChildProcesses) {
     }
 }
 
+// An endpoint that takes hosts and does what act says with each (nothing, by
+// default: a wedged device; accepted gives the first connection).
+struct OneShotEndpoint {
+    int listenFd = -1;
+    std::string address;
+    std::promise<int> accepted;
+    std::thread thread;
+
+    OneShotEndpoint(bool tcp, const char *name, std::function<void(int)> act = {}) {
+        listenFd = Listen(tcp ? "" : SocketPath(name), &address, 1);
+        thread = std::thread([this, act] {
+            int c = ::accept(listenFd, nullptr, nullptr);
+            if (c >= 0 && act)
+                act(c);
+            accepted.set_value(c);
+            while (c >= 0 && act && (c = ::accept(listenFd, nullptr, nullptr)) >= 0)
+                act(c);
+        });
+    }
+    ~OneShotEndpoint() {
+        ::shutdown(listenFd, SHUT_RDWR);
+        thread.join();
+        ::close(listenFd);
+        if (address.rfind("unix:", 0) == 0)
+            ::unlink(address.c_str() + 5);
+    }
+};
+
+constexpr auto kHang = std::chrono::seconds(10); // an open or a write that takes this long hangs
+
+// Opens on another thread; the result once it returns (-1 if it hangs).
+int32_t OpenWithin(uint32_t *handle, std::chrono::seconds limit = kHang) {
+    auto open = std::async(std::launch::async, [handle] { return Lib().open(OnReceive, handle); });
+    return open.wait_for(limit) == std::future_status::ready ? open.get() : -1;
+}
+
 // A device that keeps the connection but reads nothing: once its buffers are
 // full a write fails after the send time-out instead of blocking for good,
 // and the close that follows returns.
 TEST_F(TalvoTest, WriteToADeviceThatReadsNothingFailsInsteadOfBlocking) {
-    const std::string path = "/tmp/talvo-test-deaf-" + std::to_string(::getpid()) + ".sock";
-    ::unlink(path.c_str());
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    const int listenFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listenFd, 1), 0); // the connection waits in the backlog, never read
-    ::setenv("TALVO_DEVICE", ("unix:" + path).c_str(), 1);
+    OneShotEndpoint deaf(false, "deaf", [](int c) { ::send(c, "\x30", 1, MSG_NOSIGNAL); });
+    ::setenv("TALVO_DEVICE", deaf.address.c_str(), 1);
     uint32_t handle = 0;
     ASSERT_EQ(Lib().open(OnReceive, &handle), 0);
     auto writes = std::async(std::launch::async, [&] {
@@ -391,22 +431,79 @@ TEST_F(TalvoTest, WriteToADeviceThatReadsNothingFailsInsteadOfBlocking) {
         return 0;
     });
     const bool ended = writes.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-    if (!ended)
-        ::close(listenFd); // releases the blocked write, so the test can end
+    EXPECT_EQ(Lib().close(handle), 0); // also releases a write that blocked
     ASSERT_TRUE(ended) << "a write blocked for good";
     EXPECT_EQ(writes.get(), 3);
-    EXPECT_EQ(Lib().close(handle), 0);
-    ::close(listenFd);
-    ::unlink(path.c_str());
+    ::close(deaf.accepted.get_future().get());
 }
 
-TEST_F(TalvoTest, OpenFailsWhenNothingListens) {
-    std::string missing = "unix:/tmp/talvo-test-missing-" + std::to_string(::getpid()) + ".sock";
+// A device that accepts and never speaks (stopped or wedged): the open gives
+// up by itself, or at once when the host closes meanwhile; either way the
+// cause is told with TALVO_VERBOSE=1.
+TEST_F(TalvoTest, OpenOfASilentDeviceEndsByItselfOrWhenClosed) {
+    ::setenv("TALVO_VERBOSE", "1", 1);
+    for (bool tcp : {false, true}) {
+        uint32_t handle = 0;
+        {
+            OneShotEndpoint silent(tcp, "silent");
+            ::setenv("TALVO_DEVICE", silent.address.c_str(), 1);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(OpenWithin(&handle), 3) << silent.address;
+            EXPECT_NE(testing::internal::GetCapturedStderr().find("sent nothing"), std::string::npos);
+            ::close(silent.accepted.get_future().get());
+        }
+        OneShotEndpoint silent(tcp, "silent");
+        ::setenv("TALVO_DEVICE", silent.address.c_str(), 1);
+        testing::internal::CaptureStderr();
+        auto open = std::async(std::launch::async, [&] { return Lib().open(OnReceive, &handle); });
+        const int c = silent.accepted.get_future().get(); // the open waits for the device's first bytes now
+        EXPECT_EQ(Lib().close(0), 1) << "no such handle, yet the open in progress ends";
+        ASSERT_EQ(open.wait_for(kHang), std::future_status::ready) << silent.address;
+        EXPECT_EQ(open.get(), 3);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("closed while connecting"), std::string::npos);
+        ::close(c);
+    }
+    ::unsetenv("TALVO_VERBOSE");
+}
+
+// An endpoint that does not serve this host fails the open at once, and the
+// cause is told once however often the host retries.
+TEST_F(TalvoTest, RefusedHostFailsAtOnceAndIsToldOnce) {
+    ::setenv("TALVO_VERBOSE", "1", 1);
+    const std::pair<std::function<void(int)>, const char *> endpoints[] = {
+        {[](int c) {
+             const char line[] = "refused: another host is connected\n";
+             ::send(c, line, sizeof line - 1, MSG_NOSIGNAL);
+             ::close(c);
+         },
+         "refused this host: another host is connected"},
+        {[](int c) { ::close(c); }, "closed the connection at once"},
+    };
+    for (const auto &[act, cause] : endpoints) {
+        OneShotEndpoint refusing(true, "refusing", act);
+        ::setenv("TALVO_DEVICE", refusing.address.c_str(), 1);
+        testing::internal::CaptureStderr();
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            uint32_t handle = 0;
+            EXPECT_EQ(OpenWithin(&handle), 3) << cause;
+        }
+        const std::string told = testing::internal::GetCapturedStderr();
+        EXPECT_NE(told.find(cause), std::string::npos) << told;
+        EXPECT_EQ(told.find("talvo: "), told.rfind("talvo: ")) << "told more than once: " << told;
+    }
+    ::unsetenv("TALVO_VERBOSE");
+}
+
+TEST_F(TalvoTest, OpenFailsAtOnceWhenMalformedOrNothingListens) {
+    std::string missing = "unix:" + SocketPath("missing");
     for (const std::string &address : {missing, std::string("unix:"), std::string("tcp:127.0.0.1"),
-                                       std::string("tcp:127.0.0.1:notaport"), std::string("serial:1")}) {
+                                       std::string("tcp:127.0.0.1:notaport"), std::string("serial:1"),
+                                       std::string("bogus"), std::string("tcp:127.0.0.1:99999"),
+                                       std::string("tcp:127.0.0.1:0"), std::string("tcp::5000"),
+                                       std::string("tcp:not.a.number:5000"), "unix:" + std::string(200, 'x')}) {
         ::setenv("TALVO_DEVICE", address.c_str(), 1);
         uint32_t handle = 0;
-        EXPECT_NE(Lib().open(OnReceive, &handle), 0) << address;
+        EXPECT_EQ(OpenWithin(&handle), 3) << address;
     }
 }
 

@@ -1,24 +1,31 @@
 // Stream to a device endpoint over Winsock (tcp: addresses; unix: is not
-// offered on this platform).
+// offered on this platform). stream_posix.cpp is the same over POSIX sockets.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "transport/stream.h"
 
 namespace talvo {
 
+using Clock = std::chrono::steady_clock;
+
 struct Stream {
-    SOCKET fd = INVALID_SOCKET;
     TalvoReceiveCallback callback = nullptr;
+    SOCKET fd = INVALID_SOCKET;
+    WSAEVENT net = WSA_INVALID_EVENT; // the socket's events while opening
+    HANDLE wake = nullptr;            // set by StreamClose: ends an open in progress
+    std::mutex mu;                    // closing, fd and reader, between the opener and a closer
     std::atomic<bool> closing{false};
-    bool selfDelete = false; // closed from inside its own callback: the reader frees it
-    std::mutex writeMu;
+    std::timed_mutex writeMu;
+    std::vector<uint8_t> first; // bytes the open took, delivered first by the reader
     std::thread reader;
 };
 
@@ -32,91 +39,234 @@ bool StartWinsock() {
     return started;
 }
 
-SOCKET ConnectTcp(const std::string &hostPort) {
-    size_t colon = hostPort.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == hostPort.size())
-        return INVALID_SOCKET;
-    std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
+std::string Error(const char *what, int code) { return std::string(what) + " failed (error " + std::to_string(code) + ")"; }
+
+DWORD MsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<DWORD>(left) + 1 : 0;
+}
+
+enum class Wait { Ready, TimedOut, Closed };
+
+// Waits until the socket reports one of its selected events (what they were
+// goes to *ev), the deadline passes or StreamClose is called.
+Wait WaitFor(Stream *s, Clock::time_point deadline, WSANETWORKEVENTS *ev) {
+    for (;;) {
+        if (s->closing.load())
+            return Wait::Closed;
+        const DWORD ms = MsLeft(deadline);
+        if (ms == 0)
+            return Wait::TimedOut;
+        HANDLE handles[2] = {s->net, s->wake};
+        DWORD r = WaitForMultipleObjects(2, handles, FALSE, ms);
+        if (r == WAIT_OBJECT_0 + 1 || r == WAIT_FAILED)
+            return Wait::Closed;
+        if (r == WAIT_OBJECT_0) {
+            if (WSAEnumNetworkEvents(s->fd, s->net, ev) != 0)
+                return Wait::Closed;
+            if (ev->lNetworkEvents != 0)
+                return Wait::Ready;
+        }
+    }
+}
+
+bool ConnectTcp(Stream *s, const Address &a, Clock::time_point deadline, std::string *cause) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
+    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST; // no name service to wait for
     addrinfo *list = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0)
-        return INVALID_SOCKET;
-    SOCKET fd = INVALID_SOCKET;
-    for (addrinfo *ai = list; ai; ai = ai->ai_next) {
-        fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (fd == INVALID_SOCKET)
+    const std::string host = a.host == "localhost" ? "127.0.0.1" : a.host;
+    if (getaddrinfo(host.c_str(), a.port.c_str(), &hints, &list) != 0) {
+        *cause = "'" + a.host + "' is not a numeric address";
+        return false;
+    }
+    *cause = "no address to connect to";
+    bool connected = false;
+    for (addrinfo *ai = list; ai && !connected; ai = ai->ai_next) {
+        SOCKET fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (fd == INVALID_SOCKET) {
+            *cause = Error("socket", WSAGetLastError());
             continue;
+        }
         // Kept out of the host's child processes: a child holding a copy
         // would keep the device's one connection open after the host is gone.
         SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
-        if (connect(fd, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0)
+        {
+            std::lock_guard<std::mutex> lk(s->mu);
+            s->fd = fd;
+        }
+        // Selected before connecting (this also makes the socket
+        // non-blocking), so the completion cannot be missed.
+        WSAEventSelect(fd, s->net, FD_CONNECT | FD_READ | FD_CLOSE);
+        if (connect(fd, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0) {
+            connected = true;
             break;
+        }
+        int err = WSAGetLastError();
+        if (err == WSAEWOULDBLOCK) {
+            WSANETWORKEVENTS ev{};
+            Wait w;
+            while ((w = WaitFor(s, deadline, &ev)) == Wait::Ready && !(ev.lNetworkEvents & FD_CONNECT)) {
+            }
+            if (w == Wait::Ready && ev.iErrorCode[FD_CONNECT_BIT] == 0) {
+                connected = true;
+                break;
+            }
+            if (w != Wait::Ready) {
+                *cause = w == Wait::Closed ? "closed while connecting"
+                                           : "the endpoint did not accept within " +
+                                                 std::to_string(kOpenTimeoutMs) + " ms (is it stopped?)";
+                break;
+            }
+            err = ev.iErrorCode[FD_CONNECT_BIT];
+        }
+        *cause = err == WSAECONNREFUSED ? "nothing listens there (connection refused)" : Error("connect", err);
+        std::lock_guard<std::mutex> lk(s->mu);
         closesocket(fd);
-        fd = INVALID_SOCKET;
+        s->fd = INVALID_SOCKET;
     }
     freeaddrinfo(list);
-    if (fd != INVALID_SOCKET) {
+    if (connected) {
         BOOL one = TRUE; // frames are small and answers are awaited: no coalescing delay
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+        setsockopt(s->fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
     }
-    return fd;
+    return connected;
 }
 
-void ReadLoop(Stream *s) {
-    char buf[4096]; // the most the host takes in one callback
+// Takes the device's first bytes: a device speaks as soon as it takes a host,
+// and an endpoint that does not serve this host says so in one line (or just
+// closes) instead.
+bool TakeFirstBytes(Stream *s, Clock::time_point deadline, std::string *cause) {
     for (;;) {
+        char buf[kRefusalLineMax];
+        int n = recv(s->fd, buf, static_cast<int>(sizeof buf - s->first.size()), 0);
+        if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+            WSANETWORKEVENTS ev{};
+            const Wait w = WaitFor(s, deadline, &ev);
+            if (w != Wait::Ready) {
+                *cause = w == Wait::Closed ? "closed while connecting"
+                                           : "the endpoint sent nothing within " + std::to_string(kOpenTimeoutMs) +
+                                                 " ms (is it stopped?)";
+                return false;
+            }
+            continue; // FD_READ or FD_CLOSE: recv tells which
+        }
+        if (n == SOCKET_ERROR) {
+            *cause = Error("recv", WSAGetLastError());
+            return false;
+        }
+        if (n == 0) {
+            *cause = s->first.empty() ? "the endpoint closed the connection at once (does it serve another host?)"
+                                      : "the endpoint refused this host";
+            return false;
+        }
+        s->first.insert(s->first.end(), buf, buf + n);
+        std::string why;
+        switch (ReadGreeting(s->first, &why)) {
+        case Greeting::Device:
+            return true;
+        case Greeting::Refused:
+            *cause = "the endpoint refused this host: " + why;
+            return false;
+        case Greeting::Partial:
+            break;
+        }
+    }
+}
+
+void ReadLoop(StreamPtr s) {
+    if (!s->first.empty() && !s->closing.load())
+        s->callback(0, s->first.data(), static_cast<int32_t>(s->first.size()), TALVO_TYPE_DATA, 0);
+    s->first = {};
+    char buf[4096]; // the most the host takes in one callback
+    while (!s->closing.load()) {
         int n = recv(s->fd, buf, sizeof buf, 0);
         if (n > 0) {
             s->callback(0, reinterpret_cast<const uint8_t *>(buf), n, TALVO_TYPE_DATA, 0);
-            if (s->selfDelete)
-                break;
             continue;
         }
         if (!s->closing.load())
             s->callback(0, reinterpret_cast<const uint8_t *>(buf), 0, TALVO_TYPE_LINK_LOST, 0);
         break;
     }
-    if (s->selfDelete)
-        delete s;
+}
+
+void FreeStream(Stream *s) {
+    if (s->reader.joinable()) {
+        // The last reference goes on the reader itself when it was closed
+        // from inside its own callback.
+        if (s->reader.get_id() == std::this_thread::get_id())
+            s->reader.detach();
+        else
+            s->reader.join();
+    }
+    if (s->fd != INVALID_SOCKET)
+        closesocket(s->fd);
+    if (s->net != WSA_INVALID_EVENT)
+        WSACloseEvent(s->net);
+    if (s->wake)
+        CloseHandle(s->wake);
+    delete s;
 }
 
 } // namespace
 
-Stream *StreamOpen(const char *address, TalvoReceiveCallback callback) {
-    if (!address || !callback || !StartWinsock())
+StreamPtr StreamCreate(TalvoReceiveCallback callback) {
+    if (!callback || !StartWinsock())
         return nullptr;
-    std::string a(address);
-    if (a.rfind("tcp:", 0) != 0)
-        return nullptr;
-    SOCKET fd = ConnectTcp(a.substr(4));
-    if (fd == INVALID_SOCKET)
-        return nullptr;
-    // A device that takes no byte for as long as the host waits for an
-    // answer is lost: the write fails (and the host resets the link) instead
-    // of blocking the host's sender, and its close, for good.
-    const DWORD limit = kSendTimeoutMs;
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&limit), sizeof limit);
     Stream *s = new Stream;
-    s->fd = fd;
     s->callback = callback;
+    s->net = WSACreateEvent();
+    s->wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    StreamPtr p(s, FreeStream);
+    if (s->net == WSA_INVALID_EVENT || !s->wake)
+        return nullptr;
+    return p;
+}
+
+bool StreamConnect(const StreamPtr &s, const char *address, std::string *cause) {
+    Address a;
+    if (!s || !address || !ParseAddress(address, &a, cause))
+        return false;
+    if (a.isUnix) {
+        *cause = "unix: addresses are not offered on this platform";
+        return false;
+    }
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
+    if (!ConnectTcp(s.get(), a, deadline, cause) || !TakeFirstBytes(s.get(), deadline, cause))
+        return false;
+    // The reader blocks in recv; writes block up to their time-out.
+    WSAEventSelect(s->fd, nullptr, 0);
+    u_long blocking = 0;
+    ioctlsocket(s->fd, FIONBIO, &blocking);
+    std::lock_guard<std::mutex> lk(s->mu);
+    if (s->closing.load()) {
+        *cause = "closed while connecting";
+        return false;
+    }
     try {
         s->reader = std::thread(ReadLoop, s);
-    } catch (const std::system_error &) { // no thread to be had: the open fails
-        closesocket(fd);
-        delete s;
-        return nullptr;
+    } catch (const std::system_error &) {
+        *cause = "no thread to read the stream";
+        return false;
     }
-    return s;
+    return true;
 }
 
 bool StreamWrite(Stream *s, const uint8_t *bytes, size_t n) {
     if (!s)
         return false;
-    std::lock_guard<std::mutex> lk(s->writeMu);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+    std::unique_lock<std::timed_mutex> lk(s->writeMu, deadline);
+    if (!lk.owns_lock())
+        return false;
     while (n > 0) {
+        // A blocking send waits at most what is left of the write's time.
+        const DWORD limit = MsLeft(deadline);
+        if (limit == 0 || s->closing.load())
+            return false;
+        setsockopt(s->fd, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&limit), sizeof limit);
         int chunk = n > 65536 ? 65536 : static_cast<int>(n);
         int w = send(s->fd, reinterpret_cast<const char *>(bytes), chunk, 0);
         if (w <= 0)
@@ -130,17 +280,19 @@ bool StreamWrite(Stream *s, const uint8_t *bytes, size_t n) {
 void StreamClose(Stream *s) {
     if (!s)
         return;
-    s->closing.store(true);
-    shutdown(s->fd, SD_BOTH);
-    if (s->reader.get_id() == std::this_thread::get_id()) {
-        closesocket(s->fd);
-        s->selfDelete = true;
-        s->reader.detach();
-        return;
+    std::thread reader;
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        if (s->closing.exchange(true))
+            return;
+        SetEvent(s->wake);
+        if (s->fd != INVALID_SOCKET)
+            shutdown(s->fd, SD_BOTH);
+        if (s->reader.joinable() && s->reader.get_id() != std::this_thread::get_id())
+            reader = std::move(s->reader);
     }
-    s->reader.join();
-    closesocket(s->fd);
-    delete s;
+    if (reader.joinable())
+        reader.join();
 }
 
 } // namespace talvo

@@ -11,9 +11,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "tools/common/parse.h"
+#include "transport/stream.h"
 
 namespace simserver {
 
@@ -72,7 +79,124 @@ bool ClearStaleSocket(const std::string &path, std::string *error) {
     return true;
 }
 
+// What waits for one host, between the device's delivery thread (which adds)
+// and the sink's writer thread (which sends).
+struct HostOut {
+    sim::Device *dev = nullptr;
+    int fd = -1;
+    std::mutex m;
+    std::condition_variable wake;
+    std::vector<uint8_t> queued; // not taken by the writer yet
+    size_t sending = 0;          // taken by the writer, not all sent yet
+    bool closeAfter = false;     // a link report: close once the queue is out
+    bool dropped = false;        // shut down: nothing more goes out
+    bool stop = false;
+    std::thread writer;
+};
+
+// Ends the connection: the host sees it closed, the caller's read of fd
+// returns 0, what waits is freed. Called with out.m held.
+void ShutLocked(HostOut &out) {
+    out.dropped = true;
+    std::vector<uint8_t>().swap(out.queued);
+    shutdown(out.fd, SHUT_RDWR);
+}
+
+void WriteToHost(HostOut *out) {
+    std::unique_lock<std::mutex> lk(out->m);
+    for (;;) {
+        out->wake.wait(lk, [out] { return out->stop || (!out->dropped && (!out->queued.empty() || out->closeAfter)); });
+        if (out->stop)
+            return;
+        if (out->queued.empty()) { // a link report with nothing before it
+            ShutLocked(*out);
+            continue;
+        }
+        std::vector<uint8_t> batch;
+        batch.swap(out->queued);
+        out->sending = batch.size();
+        lk.unlock();
+        size_t done = 0;
+        while (done < batch.size()) {
+            ssize_t n = send(out->fd, batch.data() + done, batch.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+            std::lock_guard<std::mutex> g(out->m);
+            out->sending = batch.size() - done;
+        }
+        lk.lock();
+        out->sending = 0;
+        if (done < batch.size())
+            ShutLocked(*out);
+    }
+}
+
+void FreeHostOut(HostOut *out) {
+    {
+        std::lock_guard<std::mutex> lk(out->m);
+        out->stop = true;
+        if (out->sending) // a send that waits on a host that reads nothing
+            shutdown(out->fd, SHUT_RDWR);
+    }
+    out->wake.notify_all();
+    if (out->writer.joinable())
+        out->writer.join();
+    delete out;
+}
+
+// On the device's delivery thread.
+void AddForHost(HostOut &out, const uint8_t *data, int32_t count, int32_t type) {
+    bool drop = false;
+    {
+        std::lock_guard<std::mutex> lk(out.m);
+        if (out.dropped)
+            return;
+        if (type != TALVO_TYPE_DATA) {
+            // The device reports its link as changed: a stream says so by closing.
+            out.closeAfter = true;
+        } else if (count > 0) {
+            const size_t n = static_cast<size_t>(count);
+            if (out.queued.size() + out.sending + n > kHostUnreadLimit) {
+                ShutLocked(out);
+                drop = true;
+            } else {
+                out.queued.insert(out.queued.end(), data, data + n);
+            }
+        }
+    }
+    out.wake.notify_one();
+    if (drop) {
+        std::fprintf(stdout, "host dropped (it left more than %zu bytes unread)\n", kHostUnreadLimit);
+        std::fflush(stdout);
+        sim::Disconnect(out.dev); // from the delivery thread: does not wait for itself
+    }
+}
+
 } // namespace
+
+sim::Sink HostSink(sim::Device *dev, int fd) {
+    std::shared_ptr<HostOut> out(new HostOut, FreeHostOut);
+    out->dev = dev;
+    out->fd = fd;
+    try {
+        out->writer = std::thread(WriteToHost, out.get());
+    } catch (const std::system_error &) { // no thread: the host is not served
+        std::lock_guard<std::mutex> lk(out->m);
+        ShutLocked(*out);
+    }
+    return [out](const uint8_t *data, int32_t count, int32_t type) { AddForHost(*out, data, count, type); };
+}
+
+void RefuseHost(int fd, const std::string &why) {
+    const std::string line = talvo::kRefusalPrefix + why + "\n";
+    // The socket is fresh: its buffer takes one short line without waiting.
+    ssize_t ignored = send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)ignored;
+    close(fd);
+}
 
 bool IsPrivateDirectory(const std::string &dir, std::string *error) {
     struct stat st;
