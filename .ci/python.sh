@@ -1,22 +1,17 @@
 #!/usr/bin/env bash
-# Python gate: the ctypes module's tests against the in-process simulated
-# device. Builds (or reuses) the library and libtalvo in the build directory
-# (MORELAPI_BUILD, default ./build).
+# Python gate: the module installed with pip into a fresh virtual environment
+# (offline: Debian's setuptools and wheel through --system-site-packages, no
+# package index), then its tests against the in-process simulated device,
+# importing the installed module. Builds (or reuses) the library and libtalvo
+# in the build directory (MORELAPI_BUILD, default ./build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=${CI_JOBS:-2}
 build=${MORELAPI_BUILD:-$root/build}
+python=/usr/bin/python3
 
-need=()
-for p in python3 cmake ninja-build g++; do
-    dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${need[@]}"
-fi
+.ci/deps.sh python3 python3-venv python3-setuptools python3-wheel cmake ninja-build g++
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -G Ninja >/dev/null
@@ -27,6 +22,20 @@ library=$(find "$build" -maxdepth 1 -name 'libmorelapi.so' -print -quit)
 talvo=$(find "$build" -name 'libtalvo.so' -print -quit)
 [ -n "$library" ] && [ -n "$talvo" ] || { echo "python: libmorelapi.so or libtalvo.so not built in $build" >&2; exit 1; }
 
-cd "$root/bindings/python"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$python" -m venv --system-site-packages "$work/venv"
+# Built from a copy, so that the source tree gets no build directory.
+cp -r "$root/bindings/python" "$work/src"
+"$work/venv/bin/python" -m pip install --quiet --no-build-isolation --no-index "$work/src"
+installed=$("$work/venv/bin/python" -c 'import morelapi; print(morelapi.__file__)')
+case "$installed" in
+    "$work/venv/"*) echo "installed: $installed" ;;
+    *) echo "python: morelapi imported from $installed, not from the virtual environment" >&2; exit 1 ;;
+esac
+
+mkdir "$work/run"
+cp "$root/bindings/python/test_morelapi.py" "$work/run/"
+cd "$work/run"
 PYTHONDONTWRITEBYTECODE=1 TALVO_DEVICE=sim MORELAPI_LIBRARY="$library" LD_LIBRARY_PATH="$(dirname "$talvo")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-    python3 -m unittest -v test_morelapi
+    "$work/venv/bin/python" -m unittest -v test_morelapi

@@ -2,13 +2,10 @@
 speakerphone. Pure ctypes: no compiler, no dependencies.
 
     import morelapi
-    morelapi.initialize()
-    morelapi.wait_until_available(10)
-    print(morelapi.get_status())
-    morelapi.register_event(morelapi.SLOT_CALL, lambda code, user, value: print(hex(code), value))
-    morelapi.make_call("5551234")
-    ...
-    morelapi.terminate()
+    with morelapi.Library() as lib:        # starts, waits for the link, stops
+        print(lib.get_status())
+        lib.register_event(morelapi.Slot.CALL, lambda code, user, call_id: print(code.name, call_id))
+        lib.make_call("5551234")
 
 Every export of the library has a function here (snake_case names, listed in
 __all__); each returns its values or raises:
@@ -17,6 +14,7 @@ __all__); each returns its values or raises:
   NoDeviceError     the library is not started or the device link is down
   DeviceTimeoutError  the device did not answer within 3 s
   RequestRefusedError the device refused or failed the request
+  NotReportedError  a cached getter has nothing yet (no request was made)
 
 Finding the library: MORELAPI_LIBRARY (a file, or a directory holding it),
 then the module's own directory, then the system's search path. The library
@@ -35,6 +33,7 @@ the library's own display re-read in progress wait: on the events, never by
 polling.
 """
 import collections
+import enum
 import ctypes
 import ctypes.util
 import os
@@ -44,7 +43,8 @@ import time
 import traceback
 
 __all__ = [
-    "MorelapiError", "NoDeviceError", "DeviceTimeoutError", "RequestRefusedError",
+    "MorelapiError", "NoDeviceError", "DeviceTimeoutError", "RequestRefusedError", "NotReportedError",
+    "Library", "Slot", "Event", "CallState", "KeyAction", "Text", "CALL_END_EVENTS",
     "load", "initialize", "terminate", "is_available", "is_command_active", "is_product_default",
     "cancel_command", "error_code", "reboot", "wait_until_available",
     "register_event", "unregister_event",
@@ -69,6 +69,82 @@ __all__ = [
 SLOT_RAW_DATA, SLOT_DEVICE, SLOT_CALL, SLOT_SYSTEM_DATA = 0, 1, 2, 3
 SLOT_CONTACTS, SLOT_RECORDS, SLOT_RECORDER, SLOT_RTCP = 4, 5, 6, 7
 SLOT_COUNT = 8
+
+
+class Slot(enum.IntEnum):
+    """The eight event slots of register_event()."""
+    RAW_DATA = 0
+    DEVICE = 1
+    CALL = 2
+    SYSTEM_DATA = 3
+    CONTACTS = 4
+    RECORDS = 5
+    RECORDER = 6
+    RTCP = 7
+
+
+class CallState(enum.IntEnum):
+    """The call states the device reports (get_call_info().state)."""
+    IDLE = 0
+    CONNECTED = 2
+    ENDED_HERE = 4
+    REJECTED = 5
+    ENDED_BY_FAR_END = 6
+    ENDED = 7
+    DIALLING = 8
+    RINGING = 9
+    STATE_10 = 10
+    ACTIVE = 11
+    HELD = 12
+    JOINED = 13
+    CONFERENCE = 15
+    ALERTING = 16
+    STATE_17 = 17
+    STATE_18 = 18
+    STATE_19 = 19
+    STATE_20 = 20
+    STATE_21 = 21
+    STATE_22 = 22
+    STATE_23 = 23
+    ENDED_24 = 24
+    ENDED_25 = 25
+    ENDED_26 = 26
+    STATE_27 = 27
+    STATE_28 = 28
+    STATE_29 = 29
+    STATE_30 = 30
+    STATE_31 = 31
+    STATE_32 = 32
+
+
+class KeyAction(enum.IntEnum):
+    """The actions of set_key() and get_key()."""
+    PRESS = 0
+    DOWN = 1
+    UP = 2
+
+
+# The call event codes of slot 2, each with the call state it stands for.
+_CALL_EVENT_STATES = {
+    0x0201: 8, 0x0202: 9, 0x0203: 2, 0x0204: 10, 0x0205: 0, 0x0206: 16, 0x0207: 12, 0x0208: 11, 0x0209: 13,
+    0x020A: 15, 0x020C: 4, 0x020D: 5, 0x020E: 6, 0x020F: 7, 0x0210: 18, 0x0211: 19, 0x0212: 20, 0x0213: 17,
+    0x0214: 22, 0x0215: 23, 0x0216: 24, 0x0217: 25, 0x0218: 26, 0x0219: 21, 0x021A: 27, 0x021B: 28,
+    0x021C: 29, 0x021D: 30, 0x021E: 31, 0x021F: 32,
+}
+
+Event = enum.IntEnum("Event", [
+    ("RAW_DATA", 0x0002), ("KEY", 0x0104), ("LINK", 0x0105), ("DISPLAY", 0x0106), ("RINGER_VOLUME", 0x0107),
+    ("RECEIVE_VOLUME", 0x0108), ("PLAYBACK_VOLUME", 0x0109), ("SYSTEM_DATA", 0x0301),
+] + [("CALL_%04X" % code, code) for code in sorted(_CALL_EVENT_STATES)], module=__name__)
+Event.__doc__ = """Event codes the library gives a value or a meaning; callbacks get
+these members (other codes as plain ints). Event.CALL_xxxx are the call events."""
+Event.call_state = property(lambda self: (CallState(_CALL_EVENT_STATES[self]) if self in _CALL_EVENT_STATES
+                                          else None), doc="The call state a call event stands for, else None.")
+
+# The call events after which the call is over.
+CALL_END_EVENTS = frozenset(Event(code) for code, state in _CALL_EVENT_STATES.items()
+                            if state in (0, 4, 5, 6, 7, 24, 25, 26))
+
 EVENT_RAW_DATA = 0x0002
 EVENT_KEY = 0x0104
 EVENT_LINK = 0x0105
@@ -116,6 +192,23 @@ class DeviceTimeoutError(MorelapiError):
 
 class RequestRefusedError(MorelapiError):
     """The device refused or failed the request."""
+
+
+class NotReportedError(MorelapiError):
+    """A cached getter has nothing to give yet (e.g. no change reported
+    yet); no request was made."""
+
+
+class Text(str):
+    """A text field: the decoded text (trailing NULs stripped); .raw holds
+    the field's bytes as the device gave them."""
+    __slots__ = ("raw",)
+
+    def __new__(cls, raw):
+        raw = bytes(raw)
+        text = super().__new__(cls, raw.rstrip(b"\0").decode("utf-8", "replace"))
+        text.raw = raw
+        return text
 
 
 CallInfo = collections.namedtuple("CallInfo", "state text value")
@@ -249,7 +342,7 @@ def _bytes_arg(value, size, what, max_text=None):
 
 
 def _check_range(value, allowed, what, accepted=None):
-    if not isinstance(value, int):
+    if not isinstance(value, int) or isinstance(value, bool):
         raise TypeError("%s: an integer expected, got %s" % (what, type(value).__name__))
     if value not in allowed:
         raise ValueError("%s: %r is not accepted (%s)" % (what, value, accepted or _describe(allowed)))
@@ -260,6 +353,17 @@ def _describe(allowed):
     if isinstance(allowed, range) and allowed.step == 1:
         return "%d..%d" % (allowed.start, allowed.stop - 1)
     return ", ".join(str(v) for v in allowed)
+
+
+def _cached(name, *args):
+    """Calls a cached getter, which answers at once; raises the error that
+    fits a failure."""
+    lib = load()
+    if getattr(lib, name)(*args):
+        return
+    if not lib.IsSPphoneAvailable():
+        raise NoDeviceError("%s: no device (the library is not started or the link is down)" % name)
+    raise NotReportedError("%s: nothing reported yet" % name)
 
 
 def _call(name, *args, ok=lambda r: r != 0):
@@ -331,6 +435,38 @@ def wait_until_available(timeout=10.0):
         return _device_events.wait_for(is_available, timeout)
 
 
+class Library:
+    """The library for the length of a with-block:
+
+        with morelapi.Library(timeout=10) as lib:
+            print(lib.get_status())
+
+    Entering starts the library and waits up to timeout seconds for the
+    device link (the module listens on slot 1 first, then asks whether the
+    link is up, then waits for the link report), raising NoDeviceError (with
+    the library stopped again) when it does not come up. Leaving stops the
+    library. Inside, lib.<function> is the module's function of that name."""
+
+    def __init__(self, timeout=10.0):
+        self.timeout = timeout
+
+    def __enter__(self):
+        initialize()
+        if not wait_until_available(self.timeout):
+            terminate()
+            raise NoDeviceError("no device link within %g s" % self.timeout)
+        return self
+
+    def __exit__(self, *exc):
+        terminate()
+        return False
+
+    def __getattr__(self, name):
+        if name in _LIBRARY_FUNCTIONS:
+            return globals()[name]
+        raise AttributeError(name)
+
+
 def error_code():
     """The device's own error code (0 also when the request failed)."""
     return load().ErrorCode()
@@ -358,7 +494,8 @@ def _event_value(slot, code, data):
 
 def _deliver(slot, callback, code, word, data):
     try:
-        callback(code, word, _event_value(slot, code, data))
+        known = Event(code) if code in Event._value2member_map_ else code
+        callback(known, word, _event_value(slot, code, data))
     except BaseException:  # never let an exception unwind into the library
         traceback.print_exc()
 
@@ -387,27 +524,29 @@ def _watch_device_slot():
 
 
 def register_event(slot, callback, user_word=0):
-    """Registers callback(code, user_word, value) on slot 0..7. value is the
-    event's value (link state, volume, call id, item id) or None."""
+    """Registers callback(code, user_word, value) on a Slot. code is an Event
+    (or an int for codes without a name); value is the event's value (link
+    state, volume, call id, item id) or None."""
     global _device_slot_user, _device_slot_word, _watching
     _check_range(slot, range(SLOT_COUNT), "slot")
+    _check_range(user_word, range(1 << 32), "user word")
     if not callable(callback):
         raise TypeError("callback must be callable")
     if slot == SLOT_DEVICE:
         # Slot 1 stays the module's; the callback is called from there.
-        if not load().RegisterEvent(slot, _device_slot_callback, user_word & 0xFFFFFFFF, None):
+        if not load().RegisterEvent(slot, _device_slot_callback, user_word, None):
             raise NoDeviceError("RegisterEvent: the library is not started")
         with _lock:
             _watching = True
             _device_slot_user = callback
-            _device_slot_word = user_word & 0xFFFFFFFF
+            _device_slot_word = user_word
         return
     c_callback = _Callback(lambda code, word, data: _deliver(slot, callback, code, word, data))
     with _lock:
         if slot in _callbacks:
             _retired.append(_callbacks[slot])
         _callbacks[slot] = (c_callback, callback)
-    if not load().RegisterEvent(slot, c_callback, user_word & 0xFFFFFFFF, None):
+    if not load().RegisterEvent(slot, c_callback, user_word, None):
         raise NoDeviceError("RegisterEvent: the library is not started")
 
 
@@ -446,13 +585,13 @@ def get_status2():
 def get_version(which):
     _check_range(which, range(3), "which")
     v = _u16()
-    _call("GetVersionSpeakerphone", which, ctypes.byref(v))
+    _cached("GetVersionSpeakerphone", which, ctypes.byref(v))
     return v.value
 
 
 def get_cti_version():
     v = _u8()
-    _call("GetCTIVersion", ctypes.byref(v))
+    _cached("GetCTIVersion", ctypes.byref(v))
     return v.value
 
 
@@ -476,7 +615,7 @@ def active_unicode():
     """The 44-byte entries, as a list of bytes."""
     table = _buffer(UNICODE_ENTRY_BYTES * UNICODE_TABLE_ENTRIES)
     count = _u8()
-    _call("ActiveUnicode", table, ctypes.byref(count))
+    _cached("ActiveUnicode", table, ctypes.byref(count))
     n = min(count.value, UNICODE_TABLE_ENTRIES)
     raw = bytes(table)
     return [raw[k * UNICODE_ENTRY_BYTES:(k + 1) * UNICODE_ENTRY_BYTES] for k in range(n)]
@@ -492,21 +631,27 @@ def _key_code(key):
     return _check_range(key, range(256), "key")
 
 
+def _key_action(action):
+    return KeyAction(action) if action in KeyAction._value2member_map_ else action
+
+
 def get_key():
-    """(key code, action) of the last key the device reported."""
+    """(key code, action) of the last key the device reported; the action as
+    a KeyAction when it is one."""
     code, action = _u8(), _u8()
-    _call("GetKey", ctypes.byref(code), ctypes.byref(action))
-    return code.value, action.value
+    _cached("GetKey", ctypes.byref(code), ctypes.byref(action))
+    return code.value, _key_action(action.value)
 
 
-def set_key(key, action=0):
-    """key: a character ('F') or a code; action 0 press, 1 down, 2 up."""
+def set_key(key, action=KeyAction.PRESS):
+    """key: a character ('F') or a code; action a KeyAction (PRESS, DOWN, UP)
+    or another byte, passed through."""
     _call("SetKey", _key_code(key), _check_range(action, range(256), "action"))
 
 
 def get_display():
     image = _buffer(DISPLAY_BYTES)
-    _call("GetLCDdata", image)
+    _cached("GetLCDdata", image)
     return bytes(image)
 
 
@@ -541,13 +686,21 @@ def reject_call():
     _call("RejectCall")
 
 
+def _call_state(state):
+    return CallState(state) if state in CallState._value2member_map_ else state
+
+
 def get_call_info(call_id):
-    """CallInfo(state, text bytes (129), value) of the call with that id."""
+    """CallInfo(state, text, value) of the call with that id: the state as a
+    CallState, the text as Text (its 129 bytes in .raw). None when the
+    library follows no call of that id."""
     state, value = _u8(), _u32()
     text = _buffer(CALL_TEXT_BYTES)
     _call("GetCallInfo", _check_range(call_id, range(256), "call id"), ctypes.byref(state), text,
           ctypes.byref(value))
-    return CallInfo(state.value, bytes(text), value.value)
+    if state.value == 0 and text[0] == 0 and value.value == 0:
+        return None
+    return CallInfo(_call_state(state.value), Text(text), value.value)
 
 
 # ---- audio ----
@@ -578,7 +731,7 @@ def set_sound_enhancer(mode):
 
 def get_ringer_volume():
     v = _u8()
-    _call("GetRingerVol", ctypes.byref(v))
+    _cached("GetRingerVol", ctypes.byref(v))
     return v.value
 
 
@@ -588,7 +741,7 @@ def set_ringer_volume(volume):
 
 def get_receive_volume():
     v = _u8()
-    _call("GetReceiveVol", ctypes.byref(v))
+    _cached("GetReceiveVol", ctypes.byref(v))
     return v.value
 
 
@@ -606,37 +759,57 @@ def _item_width(item_id):
     return ITEM_WIDTHS[item_id]
 
 
-def get_system_data(item_id):
-    """The item's bytes (its width; b"" for the action items)."""
+def _item_value(item_id, data):
+    """A stored item as Python sees it: Text for the text items, int
+    (little-endian) for the others, None for the action items."""
+    if item_id in TEXT_ITEMS:
+        return Text(data)
+    if item_id in ACTION_ITEMS:
+        return None
+    return int.from_bytes(data, "little")
+
+
+def get_system_data(item_id, raw=False):
+    """The item's value: Text for the text items, int for the numeric ones,
+    None for the action items; with raw=True its bytes (its width)."""
     width = _item_width(item_id)
     buf = _buffer(width + 1)
     _call("GetSystemData", item_id, buf)
-    return bytes(buf[:width])
+    data = bytes(buf[:width])
+    return data if raw else _item_value(item_id, data)
 
 
 def set_system_data(item_id, value=None):
-    """value: bytes or str (zero-padded to the item's width) or an int
-    (little-endian in the item's width); nothing for the action items."""
+    """value: an int for the numeric items (little-endian in the item's
+    width), a str for the text items (UTF-8, zero-padded), bytes for either
+    (at most the width, zero-padded), nothing for the action items."""
     width = _item_width(item_id)
+    what = "item %d" % item_id
     if width == 0:
         if value is not None:
             raise ValueError("item %d is an action and takes no value" % item_id)
         buf = _buffer(1)
-    elif isinstance(value, int) and not isinstance(value, bool):
-        if not 0 <= value < 1 << (8 * width):
-            raise ValueError("item %d: %d does not fit %d bytes" % (item_id, value, width))
-        buf = _bytes_arg(value.to_bytes(width, "little"), width, "value")
+    elif isinstance(value, (bytes, bytearray, memoryview)):
+        buf = _bytes_arg(value, width, what)
+    elif item_id in TEXT_ITEMS:
+        if not isinstance(value, str):
+            raise TypeError("%s is a text: str or bytes expected, got %s" % (what, type(value).__name__))
+        buf = _bytes_arg(value, width, what)
     else:
-        buf = _bytes_arg(value, width, "item %d" % item_id)
+        _check_range(value, range(1 << (8 * width)), what, "a number of %d bytes" % width)
+        buf = _bytes_arg(value.to_bytes(width, "little"), width, what)
     _call("SetSystemData", item_id, buf)
 
 
-def get_changed_system_data():
-    """(item id, bytes) of the item the device last reported as changed."""
+def get_changed_system_data(raw=False):
+    """(item id, value) of the item the device last reported as changed, its
+    value as get_system_data() gives it. Raises NotReportedError before the
+    device has reported any change."""
     item = _u16()
     buf = _buffer(129)
-    _call("GetChangedSystemData", ctypes.byref(item), buf)
-    return item.value, bytes(buf[:ITEM_WIDTHS.get(item.value, 0)])
+    _cached("GetChangedSystemData", ctypes.byref(item), buf)
+    data = bytes(buf[:ITEM_WIDTHS.get(item.value, 0)])
+    return item.value, data if raw else _item_value(item.value, data)
 
 
 # ---- contacts ----
@@ -651,7 +824,7 @@ def get_contact(index):
     _check_range(index, range(1, 101), "contact index")
     d1, d2, b = _buffer(CONTACT_DATA1_BYTES), _buffer(CONTACT_DATA2_BYTES), _u8()
     _call("GetContact", index, d1, ctypes.byref(b), d2)
-    return Contact(bytes(d1), b.value, bytes(d2))
+    return Contact(Text(d1), b.value, Text(d2))
 
 
 def set_contact(data1, byte, data2):
@@ -726,7 +899,7 @@ def get_playback_position():
 
 def get_playback_volume():
     v = _u8()
-    _call("GetPlaybackVol", ctypes.byref(v))
+    _cached("GetPlaybackVol", ctypes.byref(v))
     return v.value
 
 
@@ -755,7 +928,7 @@ def get_camera_info():
     t1, t2 = _buffer(CAMERA_TEXT_BYTES), _buffer(CAMERA_TEXT_BYTES)
     _call("GetNwCameraInfo", ctypes.byref(v1), ctypes.byref(v2), ctypes.byref(v3), t1, t2, ctypes.byref(v4),
           ctypes.byref(v5))
-    return CameraInfo(v1.value, v2.value, v3.value, bytes(t1), bytes(t2), v4.value, v5.value)
+    return CameraInfo(v1.value, v2.value, v3.value, Text(t1), Text(t2), v4.value, v5.value)
 
 
 def get_operating_mode():
@@ -801,5 +974,9 @@ def send_raw_data(data):
 def receive_raw_data():
     """The last raw block the device sent (128 zero bytes before the first)."""
     buf = _buffer(RAW_DATA_BYTES)
-    _call("ReceiveFixed128RawData", buf)
+    _cached("ReceiveFixed128RawData", buf)
     return bytes(buf)
+
+
+# What Library instances offer: the module's functions.
+_LIBRARY_FUNCTIONS = frozenset(name for name in __all__ if name[0].islower() and name not in ("load",))

@@ -89,7 +89,7 @@ class Identity(unittest.TestCase):
                  (morelapi.set_system_data, (66, 1 << 32)), (morelapi.set_system_data, (131, b"x")),
                  (morelapi.make_call, ("9" * 129,)), (morelapi.send_raw_data, (b"\0" * 129,)),
                  (morelapi.set_rtcp_send, (b"", 2)), (morelapi.set_key, ("FF",)),
-                 (morelapi.register_event, (8, print))]
+                 (morelapi.register_event, (8, print)), (morelapi.register_event, (2, print, -1))]
         for fn, args in cases:
             with self.subTest(fn=fn.__name__, args=args):
                 with self.assertRaises(ValueError):
@@ -98,6 +98,14 @@ class Identity(unittest.TestCase):
             morelapi.set_ringer_volume("3")
         with self.assertRaises(TypeError):
             morelapi.make_call(5551234)
+        # A bool is no number, and each kind of item takes its own type.
+        for fn, args in [(morelapi.set_ringer_volume, (True,)), (morelapi.get_contact, (True,)),
+                         (morelapi.register_event, (morelapi.Slot.CALL, print, False)),
+                         (morelapi.set_system_data, (66, True)), (morelapi.set_system_data, (66, "5")),
+                         (morelapi.set_system_data, (82, 5))]:
+            with self.subTest(fn=fn.__name__, args=args):
+                with self.assertRaises(TypeError):
+                    fn(*args)
 
     def test_refusal_raises_request_refused(self):
         # Nothing rings: the device refuses to answer.
@@ -108,20 +116,26 @@ class Identity(unittest.TestCase):
 
 class Settings(unittest.TestCase):
     def test_items_round_trip(self):
-        cases = [(66, 123456, (123456).to_bytes(4, "little")),
-                 (85, b"\x01\x02", b"\x01\x02"),
-                 (82, "hello python", b"hello python".ljust(128, b"\0")),
-                 (93, b"abc", b"abc".ljust(32, b"\0"))]
-        for item, value, stored in cases:
+        # Numbers come back as int, texts as str with their bytes in .raw.
+        cases = [(66, 123456, 123456, (123456).to_bytes(4, "little")),
+                 (85, b"\x01\x02", 0x0201, b"\x01\x02"),
+                 (82, "hello python", "hello python", b"hello python".ljust(128, b"\0")),
+                 (93, b"abc", "abc", b"abc".ljust(32, b"\0"))]
+        for item, value, read, stored in cases:
             with self.subTest(item=item):
                 events.clear()
                 morelapi.set_system_data(item, value)
-                self.assertEqual(morelapi.get_system_data(item), stored)
+                got = morelapi.get_system_data(item)
+                self.assertIsInstance(got, morelapi.Text if isinstance(read, str) else int)
+                self.assertEqual(got, read)
+                self.assertEqual(morelapi.get_system_data(item, raw=True), stored)
                 # The device reports the change on slot 3 with the item id.
-                code, word, got, _ = events.wait_for(morelapi.EVENT_SYSTEM_DATA, item)
-                self.assertEqual(word, 100 + morelapi.SLOT_SYSTEM_DATA)
-                self.assertEqual(morelapi.get_changed_system_data(), (item, stored))
-        self.assertEqual(morelapi.get_system_data(130), b"")
+                code, word, _, _ = events.wait_for(morelapi.Event.SYSTEM_DATA, item)
+                self.assertEqual(word, 100 + morelapi.Slot.SYSTEM_DATA)
+                self.assertEqual(morelapi.get_changed_system_data(), (item, read))
+                self.assertEqual(morelapi.get_changed_system_data(raw=True), (item, stored))
+        self.assertEqual(morelapi.get_system_data(82).raw, b"hello python".ljust(128, b"\0"))
+        self.assertIsNone(morelapi.get_system_data(130))
 
     def test_volume_set_reaches_the_cache_through_the_event(self):
         old = morelapi.get_ringer_volume()
@@ -146,8 +160,8 @@ class Settings(unittest.TestCase):
         morelapi.set_camera_info(7, 554, 1, "cam", b"str\0eam", 30, 720)
         info = morelapi.get_camera_info()
         self.assertEqual((info.value1, info.value2, info.value3, info.value4, info.value5), (7, 554, 1, 30, 720))
-        self.assertEqual(info.text1, b"cam".ljust(17, b"\0"))
-        self.assertEqual(info.text2, b"str\0eam".ljust(17, b"\0"))  # 17 bytes as given, past the zero
+        self.assertEqual((info.text1, info.text1.raw), ("cam", b"cam".ljust(17, b"\0")))
+        self.assertEqual(info.text2.raw, b"str\0eam".ljust(17, b"\0"))  # 17 bytes as given, past the zero
         morelapi.set_rtcp_send(bytes(range(84)))
         self.assertEqual(len(morelapi.get_rtcp_receive()), 88)
         version, _ = morelapi.get_rtcp_version()
@@ -166,9 +180,8 @@ class Settings(unittest.TestCase):
         self.assertNotEqual(answer, 0)
         self.assertEqual(morelapi.get_contact_count(), count + 1)
         contact = morelapi.get_contact(count + 1)
-        self.assertEqual(contact.data1.rstrip(b"\0"), b"PY NAME")
-        self.assertEqual(contact.byte, 9)
-        self.assertEqual(contact.data2.rstrip(b"\0"), b"5550042")
+        self.assertEqual(contact, ("PY NAME", 9, "5550042"))
+        self.assertEqual(contact.data2.raw, b"5550042".ljust(129, b"\0"))
         morelapi.delete_contact(count + 1)
         self.assertEqual(morelapi.get_contact_count(), count)
 
@@ -186,18 +199,23 @@ class Calls(unittest.TestCase):
         morelapi.make_call("5551234")
         # The call events come on slot 2 with the call id as their value,
         # on the library's event thread.
-        code, word, call_id, thread = events.wait_for(0x0201)
-        self.assertEqual(word, 100 + morelapi.SLOT_CALL)
+        code, word, call_id, thread = events.wait_for(morelapi.Event.CALL_0201)
+        self.assertIs(code, morelapi.Event.CALL_0201)
+        self.assertIs(code.call_state, morelapi.CallState.DIALLING)
+        self.assertEqual(word, 100 + morelapi.Slot.CALL)
         self.assertNotEqual(thread, threading.get_ident())
         info = morelapi.get_call_info(call_id)
-        self.assertNotEqual(info.state, 0)
-        self.assertEqual(info.text.rstrip(b"\0"), b"5551234")
+        self.assertIsInstance(info.state, morelapi.CallState)
+        self.assertNotEqual(info.state, morelapi.CallState.IDLE)
+        self.assertEqual((info.text, info.text.raw), ("5551234", b"5551234".ljust(129, b"\0")))
+        self.assertIsNone(morelapi.get_call_info(200))  # no such call
         morelapi.end_call(call_id)
-        ended = {0x0205: 0, 0x020C: 4, 0x020D: 5, 0x020E: 6, 0x020F: 7, 0x0216: 24, 0x0217: 25, 0x0218: 26}
         with events.cond:
             self.assertTrue(events.cond.wait_for(
-                lambda: any(c in ended and v == call_id for c, _, v, _ in events.seen), WAIT))
-        self.assertIn(morelapi.get_call_info(call_id).state, [0] + list(ended.values()))
+                lambda: any(c in morelapi.CALL_END_EVENTS and v == call_id for c, _, v, _ in events.seen), WAIT))
+        end_states = {c.call_state for c in morelapi.CALL_END_EVENTS}
+        info = morelapi.get_call_info(call_id)
+        self.assertTrue(info is None or info.state in end_states, info)
 
 
 class Callbacks(unittest.TestCase):
@@ -272,6 +290,32 @@ class DeviceSlot(unittest.TestCase):
 
 
 class Lifecycle(unittest.TestCase):
+    def test_library_block_starts_waits_for_the_link_and_stops(self):
+        morelapi.terminate()
+        try:
+            with morelapi.Library(timeout=WAIT) as lib:
+                self.assertTrue(lib.is_available())
+                self.assertIsInstance(lib.get_status(), int)
+                # A fresh library holds no reported change: no request was made.
+                with self.assertRaises(morelapi.NotReportedError) as caught:
+                    lib.get_changed_system_data()
+                self.assertIn("nothing reported yet", str(caught.exception))
+                self.assertIn(lib.get_key()[1], list(morelapi.KeyAction) + list(range(3, 256)))
+            self.assertFalse(morelapi.is_available())
+            # No device to link with: the block is not entered and the library is stopped.
+            os.environ["TALVO_DEVICE"] = "unix:/nonexistent/morelapi-test.sock"
+            try:
+                with self.assertRaises(morelapi.NoDeviceError):
+                    with morelapi.Library(timeout=0.5):
+                        self.fail("entered without a link")
+            finally:
+                os.environ["TALVO_DEVICE"] = "sim"
+            self.assertFalse(morelapi.is_available())
+            with self.assertRaises(morelapi.NoDeviceError):
+                morelapi.get_changed_system_data()
+        finally:
+            setUpModule()
+
     def test_stopped_library_raises_no_device_and_starts_again(self):
         morelapi.terminate()
         try:
