@@ -39,3 +39,9 @@ cp "$root/bindings/python/test_morelapi.py" "$work/run/"
 cd "$work/run"
 PYTHONDONTWRITEBYTECODE=1 TALVO_DEVICE=sim MORELAPI_LIBRARY="$library" LD_LIBRARY_PATH="$(dirname "$talvo")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
     "$work/venv/bin/python" -m unittest -v test_morelapi
+
+# The example of docs/python.md runs as it stands with the installed module.
+awk '/^```python$/ {c = 1; next} c && /^```$/ {exit} c' "$root/docs/python.md" > "$work/run/example.py"
+[ -s "$work/run/example.py" ] || { echo "python: no example in docs/python.md" >&2; exit 1; }
+TALVO_DEVICE=sim MORELAPI_LIBRARY="$library" LD_LIBRARY_PATH="$(dirname "$talvo")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+    timeout 60 "$work/venv/bin/python" "$work/run/example.py"
