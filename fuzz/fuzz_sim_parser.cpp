@@ -59,7 +59,8 @@ struct StreamCheck {
 // with the check off).
 constexpr uint32_t kShapePreserving = sim::kRefuse | sim::kFail | sim::kDropAck | sim::kDropResponse |
                                       sim::kDuplicate | sim::kWrongSequence | sim::kSplit | sim::kMerge |
-                                      sim::kNotReady | sim::kReportLink | sim::kFailWrite | sim::kWrongVersion;
+                                      sim::kNotReady | sim::kReportLink | sim::kFailWrite | sim::kWrongVersion |
+                                      sim::kAnswerAnyway;
 
 } // namespace
 
@@ -100,6 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         r.chunkSize = in.ConsumeIntegralInRange<size_t>(0, 70);
         r.linkType = in.ConsumeBool() ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED;
         r.notReadyStatus = in.ConsumeIntegral<uint8_t>();
+        r.patchAt = in.ConsumeIntegralInRange<size_t>(0, sim::kMaxFrameBytes + 8);
+        r.patch = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 24));
         if (r.actions & ~kShapePreserving)
             check->strict = false;
         plan.rules.push_back(r);

@@ -127,10 +127,19 @@ void MakeCall(Exchange &ex) {
         EnterCallState(ex, *call, kCallConnected);
 }
 
+// 0 ends the call the device would end with its own button; an id ends
+// that call only.
 void EndCall(Exchange &ex) {
-    Call *call = FindLiveCall(ex.st, ex.At(20));
-    if (!call)
-        call = FirstLive(ex.st, IsActive);
+    const uint8_t id = ex.At(20);
+    if (id > kMaxCallId)
+        return ex.Refuse();
+    if (id != 0) {
+        Call *call = FindLiveCall(ex.st, id);
+        if (!call)
+            return ex.Fail();
+        return EnterCallState(ex, *call, kCallEndedHere);
+    }
+    Call *call = FirstLive(ex.st, IsActive);
     if (!call)
         call = FirstLive(ex.st, IsOutgoingSetup);
     if (!call)
@@ -220,7 +229,7 @@ void GetReceiveVol(Exchange &ex) { ex.data.push_back(ex.st.receiveVolume); }
 
 void SetRingerVol(Exchange &ex) {
     uint8_t v = ex.At(20);
-    if (v > 3)
+    if (!InRange(v, kRingerVolumes))
         return ex.Refuse();
     ex.st.ringerVolume = v;
     ex.Notify(0x0107, {v});
@@ -228,7 +237,7 @@ void SetRingerVol(Exchange &ex) {
 
 void SetReceiveVol(Exchange &ex) {
     uint8_t v = ex.At(20);
-    if (v < 1 || v > 8)
+    if (!InRange(v, kReceiveVolumes))
         return ex.Refuse();
     ex.st.receiveVolume = v;
     ex.Notify(0x0108, {v});
@@ -237,6 +246,8 @@ void SetReceiveVol(Exchange &ex) {
 // Call information: the live call with the asked id, else state 0.
 void CallInfo(Exchange &ex) {
     uint8_t id = ex.At(20);
+    if (id < 1 || id > kMaxCallId)
+        return ex.Refuse();
     const Call *call = FindLiveCall(ex.st, id);
     ex.data.push_back(id);
     ex.data.push_back(call ? call->state : 0);
@@ -298,9 +309,11 @@ void ContactCount(Exchange &ex) { ex.data.push_back(ex.st.contactCount); }
 
 void GetContact(Exchange &ex) {
     uint8_t n = ex.At(20);
-    Contact c{};
-    if (n >= 1 && n <= StoredContacts(ex.st))
-        c = ex.st.contacts[n - 1];
+    if (n < 1 || n > kMaxContacts)
+        return ex.Refuse();
+    if (n > StoredContacts(ex.st))
+        return ex.Fail();
+    const Contact &c = ex.st.contacts[n - 1];
     AppendBytes(ex.data, c.data1);
     ex.data.push_back(c.byte);
     AppendBytes(ex.data, c.data2);
@@ -349,9 +362,11 @@ void RecordCount(Exchange &ex) { ex.data.push_back(ex.st.recordCount); }
 
 void RecordInfoAnswer(Exchange &ex) {
     uint8_t n = ex.At(20);
-    RecordInfo r{};
-    if (n >= 1 && n <= ex.st.recordCount)
-        r = ex.st.records[n - 1];
+    if (n < 1 || n > kMaxRecords)
+        return ex.Refuse();
+    if (n > ex.st.recordCount)
+        return ex.Fail();
+    const RecordInfo &r = ex.st.records[n - 1];
     Append32(ex.data, r.a1);
     Append16(ex.data, r.a2);
     ex.data.push_back(r.a3);
@@ -463,7 +478,7 @@ void GetPlaybackVol(Exchange &ex) { ex.data.push_back(ex.st.playbackVolume); }
 
 void SetPlaybackVol(Exchange &ex) {
     uint8_t v = ex.At(20);
-    if (v < 1 || v > 8)
+    if (!InRange(v, kPlaybackVolumes))
         return ex.Refuse();
     ex.st.playbackVolume = v;
     ex.Notify(0x0109, {v});

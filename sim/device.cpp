@@ -181,6 +181,23 @@ std::vector<std::vector<uint8_t>> Pieces(std::vector<uint8_t> chunk, const Fault
     return out;
 }
 
+// Writes the rule's patch over the answer data (which starts at frame offset
+// 21), within the largest frame.
+void Patch(std::vector<uint8_t> &data, const FaultRule &rule) {
+    constexpr size_t kDataAt = kOffBody + 1;
+    constexpr size_t kRoom = kMaxFrameBytes - kDataAt;
+    for (size_t i = 0; i < rule.patch.size(); ++i) {
+        const size_t at = rule.patchAt + i;
+        if (at < kDataAt)
+            continue;
+        if (at - kDataAt >= kRoom || at < rule.patchAt) // also an offset that wrapped
+            break;
+        if (data.size() <= at - kDataAt)
+            data.resize(at - kDataAt + 1, 0);
+        data[at - kDataAt] = rule.patch[i];
+    }
+}
+
 // Carries out one request and queues what the device sends for it.
 void Answer(Device *d, const uint8_t *f, size_t len, const FaultRule *rule) {
     uint16_t cls = Get16(f + kOffClass), cmd = Get16(f + kOffCommand);
@@ -197,10 +214,15 @@ void Answer(Device *d, const uint8_t *f, size_t len, const FaultRule *rule) {
         ex.ackStatus = rule->refuseStatus ? rule->refuseStatus : 1;
     } else if (Has(rule, kFail)) {
         ex.respStatus = rule->failStatus ? rule->failStatus : 1;
-    } else if (CommandFn fn = FindCommandFn(cls, cmd)) {
-        fn(ex);
     } else {
-        ex.Refuse();
+        if (CommandFn fn = FindCommandFn(cls, cmd))
+            fn(ex);
+        else
+            ex.Refuse();
+        // A handler refuses or fails before it changes anything, so what it
+        // had put together is answered as it stands.
+        if (Has(rule, kAnswerAnyway))
+            ex.ackStatus = ex.respStatus = 0;
     }
     if (ex.ackStatus || ex.respStatus) {
         ex.data.clear();
@@ -223,6 +245,8 @@ void Answer(Device *d, const uint8_t *f, size_t len, const FaultRule *rule) {
         ++d->log.counters.acks;
     }
     if (ex.ackStatus == 0 && !Has(rule, kDropResponse)) {
+        if (rule)
+            Patch(ex.data, *rule);
         size_t n = std::min(ex.data.size(), kMaxFrameBytes - kHeaderBytes - 1);
         std::vector<uint8_t> body(1 + n);
         body[0] = ex.respStatus;
@@ -465,6 +489,25 @@ void AddFaultRule(Device *d, const FaultRule &rule) {
     d->rules.push_back({rule, 0});
 }
 
+void SetFailOpens(Device *d, uint32_t opens) {
+    std::lock_guard<std::mutex> lk(d->mu);
+    d->failOpens = opens;
+}
+
+FaultsLeft GetFaultsLeft(Device *d) {
+    std::lock_guard<std::mutex> lk(d->mu);
+    FaultsLeft left{{}, d->failOpens};
+    for (const RuleState &rs : d->rules) {
+        const FaultRule &r = rs.rule;
+        const uint32_t skipLeft = rs.seen < r.skip ? r.skip - rs.seen : 0;
+        const uint32_t used = rs.seen > r.skip ? rs.seen - r.skip : 0;
+        if (r.count != 0 && used >= r.count)
+            continue;
+        left.rules.push_back({r, skipLeft, r.count == 0 ? 0 : r.count - used});
+    }
+    return left;
+}
+
 void ClearFaults(Device *d) { SetFaultPlan(d, FaultPlan{}); }
 
 Log GetLog(Device *d) {
@@ -571,18 +614,27 @@ void PressKey(Device *d, uint8_t keyCode, uint8_t action) {
 }
 
 namespace {
-void SetVolume(Device *d, uint8_t DeviceState::*field, uint16_t eventId, uint8_t volume) {
+bool SetVolume(Device *d, uint8_t DeviceState::*field, VolumeRange range, uint16_t eventId, uint8_t volume) {
+    if (!InRange(volume, range))
+        return false;
     Console(d, [=](Exchange &ex) {
         ex.st.*field = volume;
         ex.Notify(eventId, {volume});
         return 0;
     });
+    return true;
 }
 } // namespace
 
-void SetRingerVolume(Device *d, uint8_t volume) { SetVolume(d, &DeviceState::ringerVolume, 0x0107, volume); }
-void SetReceiveVolume(Device *d, uint8_t volume) { SetVolume(d, &DeviceState::receiveVolume, 0x0108, volume); }
-void SetPlaybackVolume(Device *d, uint8_t volume) { SetVolume(d, &DeviceState::playbackVolume, 0x0109, volume); }
+bool SetRingerVolume(Device *d, uint8_t volume) {
+    return SetVolume(d, &DeviceState::ringerVolume, kRingerVolumes, 0x0107, volume);
+}
+bool SetReceiveVolume(Device *d, uint8_t volume) {
+    return SetVolume(d, &DeviceState::receiveVolume, kReceiveVolumes, 0x0108, volume);
+}
+bool SetPlaybackVolume(Device *d, uint8_t volume) {
+    return SetVolume(d, &DeviceState::playbackVolume, kPlaybackVolumes, 0x0109, volume);
+}
 
 bool ChangeItem(Device *d, uint16_t id, const uint8_t *value, size_t n) {
     return Console(d, [&](Exchange &ex) {

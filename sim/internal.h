@@ -33,6 +33,8 @@ inline void Append32(std::vector<uint8_t> &v, uint32_t x) {
         v.push_back(static_cast<uint8_t>(x >> (8 * i)));
 }
 
+inline bool InRange(uint8_t v, VolumeRange r) { return v >= r.min && v <= r.max; }
+
 // Header offsets.
 constexpr size_t kOffVersion = 0;
 constexpr size_t kOffReserved = 1;

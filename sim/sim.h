@@ -34,18 +34,20 @@
 //  - kind 2 acknowledgement, byte 20 = status (0 accepted); then
 //  - kind 3 response, byte 20 = status (0 success), answer data from 21.
 //  A request the device cannot take (unknown class/command, parameter out of
-//  the device's range) is refused by the acknowledgement (status 1) and gets no
-//  response. A request it takes but cannot carry out now (answer a call when
-//  none rings, delete a recording that does not exist, ...) is acknowledged and
-//  fails in the response (status 1). Only successful requests change the state.
-//  Reads of a contact or a recording number that holds nothing answer an
-//  all-zero entry; reads of a system data id the device does not store answer
-//  zero bytes. The host's start-up synchronisation relies on both.
+//  the device's range: call id 1..6, contact and recording numbers 1..100,
+//  volumes, modes, items) is refused by the acknowledgement (status 1) and gets
+//  no response. A request it takes but cannot carry out now (answer a call when
+//  none rings, end a call id that is not live, read or delete a contact or a
+//  recording number that holds nothing, ...) is acknowledged and fails in the
+//  response (status 1). Only successful requests change the state. Reads of a
+//  system data id the device does not store answer zero bytes: the host's
+//  start-up synchronisation asks for ids that no device stores.
 //
 // What the device does (beyond answering reads from its state):
 //  - 1/6 key: key notification 0x0104 (action, code), then display change
 //    0x0106 with or without the image (DisplayMode). 1/2 reboot only counts.
-//  - 2/17, 2/19, 6/11 volume sets (ranges 0..3, 1..8, 1..8): 0x0107, 0x0108,
+//  - 2/17, 2/19, 6/11 volume sets (kRingerVolumes, kReceiveVolumes,
+//    kPlaybackVolumes: 0..3, 1..8, 1..8): 0x0107, 0x0108,
 //    0x0109 with the new value. 2/7, 2/8, 2/9 store mute (0/1), slow talk
 //    (0/2/3), sound enhancer (0..2) silently.
 //  - 3/1 system data set: 0x0301 with the id and the value; the action ids
@@ -58,15 +60,17 @@
 //    a third call is refused); 2/3 answers the ringing call (holding an active
 //    one); 2/6 rejects it (0x0210); 2/21 holds the active call and takes the
 //    held one back (0x0207, 0x0208); 2/4 joins (0x0209 for both), 2/5 makes a
-//    conference (0x020A for both); 2/2 ends the call whose id is in byte 20,
-//    else the active one (0x020F). 2/20 answers the live call of the asked id,
-//    or state 0.
-//  - Contacts: 4/3 appends and answers the new number (0 when full), 4/4
-//    deletes one (later ones move up) or all (255).
+//    conference (0x020A for both); 2/2 ends the call whose id is in byte 20
+//    (0: the active call, else the one being set up, else the held one, else
+//    any) (0x020F). 2/20 answers the live call of the asked id, or state 0
+//    for an id that no live call has.
+//  - Contacts: 4/2 reads one, 4/3 appends and answers the new number (0 when
+//    full), 4/4 deletes one (later ones move up) or all (255).
 //  - Recorder (op status: RecorderStatus): 6/1 starts recording, 6/2 stops
 //    and adds a recording; 6/3 plays number n, 6/5 pauses, 6/6 resumes (from
 //    the position in bytes 20..23 when nonzero), 6/4 stops; 6/8 moves the
-//    position on by playbackStep while playing. 5/3 deletes one, 5/4 all.
+//    position on by playbackStep while playing. 5/2 reads the information of
+//    one, 5/3 deletes one, 5/4 all.
 //  - With reportSignals: 0x0401 contact added, 0x0402 contact(s) deleted,
 //    0x0501 recording deleted, 0x0502 all deleted, 0x0601 recording started,
 //    0x0602 stopped, 0x0603 playback started, 0x0604 stopped, 0x0605 paused,
@@ -108,6 +112,7 @@ constexpr size_t kRtcpSendBytes = 84;
 constexpr size_t kRtcpReceiveBytes = 88;
 constexpr size_t kRawBlockBytes = 128;
 constexpr size_t kCallTextBytes = 129;
+constexpr uint8_t kMaxCallId = 6;              // call ids are 1..6
 
 constexpr uint16_t kEventVersionNotice = 0x0100; // unsolicited version report
 constexpr uint16_t kNotificationClass = 16;
@@ -172,7 +177,7 @@ constexpr uint8_t kCallAlerting = 16;
 
 struct Call {
     bool live;       // false: the slot is free (state keeps the last end state)
-    uint8_t id;      // 1..6
+    uint8_t id;      // 1..kMaxCallId
     uint8_t state;   // the device's state number (see CallEventFor)
     uint8_t attribute;
     std::array<uint8_t, kCallTextBytes> text;
@@ -269,6 +274,9 @@ enum FaultAction : uint32_t {
     kReportLink = 1u << 12,        // link report linkType instead of any answer
     kFailWrite = 1u << 13,         // HostWrite returns false; the frame is not taken
     kNotReady = 1u << 14,          // 1/9 and 1/13 answer notReadyStatus as status
+    kAnswerAnyway = 1u << 15,      // a request the device would refuse or fail is acknowledged and
+                                   // answered with status 0 and whatever data the device had put
+                                   // together (often none: use patch); nothing refused is carried out
 };
 
 struct FaultRule {
@@ -288,6 +296,12 @@ struct FaultRule {
     size_t chunkSize = 1;
     int32_t linkType = TALVO_TYPE_LINK_LOST;
     uint8_t notReadyStatus = 12;
+    // Bytes written over the response (with any action, status 0 or not) from
+    // frame offset patchAt on; the response grows to hold them, up to the
+    // largest frame. Bytes that would fall before offset 21 (the header and
+    // the status byte) or beyond the largest frame are left out.
+    size_t patchAt = 21;
+    std::vector<uint8_t> patch;
 };
 
 struct FaultPlan {
@@ -357,10 +371,26 @@ bool HostWrite(Device *dev, const uint8_t *bytes, size_t n);
 DeviceState Snapshot(Device *dev);
 void Update(Device *dev, const std::function<void(DeviceState &)> &fn);
 
-// Faults.
+// Faults. SetFaultPlan replaces the rules and the failing opens and starts
+// every count afresh; AddFaultRule adds a rule behind those there are, whose
+// counts go on; SetFailOpens sets the failing opens left and keeps the rules.
 void SetFaultPlan(Device *dev, const FaultPlan &plan);
 void AddFaultRule(Device *dev, const FaultRule &rule);
+void SetFailOpens(Device *dev, uint32_t opens);
 void ClearFaults(Device *dev);
+
+// A rule of the plan with what it has left: skipLeft matching frames still
+// pass, then it applies to usesLeft more (count 0: to every one, usesLeft 0).
+struct FaultRuleLeft {
+    FaultRule rule;
+    uint32_t skipLeft;
+    uint32_t usesLeft;
+};
+struct FaultsLeft {
+    std::vector<FaultRuleLeft> rules; // in plan order; used-up rules are left out
+    uint32_t failOpens;
+};
+FaultsLeft GetFaultsLeft(Device *dev);
 
 // Observation. Waits block on a condition variable up to the timeout and
 // return whether the condition held. pred runs under the device's lock each
@@ -395,10 +425,19 @@ bool FarEndHangUp(Device *dev, uint8_t callId = 0);
 bool SetCallState(Device *dev, uint8_t callId, uint8_t state);
 // A key on the keypad: key notification 0x0104, then a display change.
 void PressKey(Device *dev, uint8_t keyCode, uint8_t action = 0);
-// Volume wheels: 0x0107, 0x0108, 0x0109 with the new value.
-void SetRingerVolume(Device *dev, uint8_t volume);
-void SetReceiveVolume(Device *dev, uint8_t volume);
-void SetPlaybackVolume(Device *dev, uint8_t volume);
+// Volume wheels: 0x0107, 0x0108, 0x0109 with the new value. A wheel has the
+// steps of the matching set request (kRingerVolumes, kReceiveVolumes,
+// kPlaybackVolumes); any other volume changes nothing (false).
+struct VolumeRange {
+    uint8_t min;
+    uint8_t max;
+};
+constexpr VolumeRange kRingerVolumes{0, 3};
+constexpr VolumeRange kReceiveVolumes{1, 8};
+constexpr VolumeRange kPlaybackVolumes{1, 8};
+bool SetRingerVolume(Device *dev, uint8_t volume);
+bool SetReceiveVolume(Device *dev, uint8_t volume);
+bool SetPlaybackVolume(Device *dev, uint8_t volume);
 // A setting changed at the device: 0x0301 with the id and the new value.
 // value must hold the item's width; false for an id the device does not store.
 bool ChangeItem(Device *dev, uint16_t id, const uint8_t *value, size_t n);

@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "sim/sim.h"
+#ifdef SIM_TESTS_WITH_CONSOLE
+#include "tools/spphone-sim/console.h"
+#endif
 
 namespace {
 
@@ -108,6 +111,14 @@ struct Host {
     }
 };
 
+std::vector<uint16_t> Events(const std::vector<Frame> &f) {
+    std::vector<uint16_t> out;
+    for (const Frame &x : f)
+        if (x.kind() == 0)
+            out.push_back(x.cmd());
+    return out;
+}
+
 class SimTest : public ::testing::Test {
 protected:
     void Start(const sim::DeviceConfig &cfg = {}) {
@@ -188,7 +199,10 @@ TEST_F(SimTest, UnknownCommandsAndBadParametersAreRefused) {
         std::vector<uint8_t> body;
     } rows[] = {{2, 12, {}},   {8, 1, {}},       {6, 7, {}},     {1, 4, {0}},    {1, 4, {8}},   {1, 8, {3}},
                 {2, 17, {4}},  {2, 19, {0}},     {2, 19, {9}},   {2, 8, {1}},    {2, 7, {2}},   {6, 11, {9}},
-                {3, 1, {11, 0, 1}}, {7, 1, {2, 0}}, {7, 2, {2, 0}}, {4, 4, {101}}, {5, 3, {0}}};
+                {3, 1, {11, 0, 1}}, {7, 1, {2, 0}}, {7, 2, {2, 0}}, {4, 4, {101}}, {5, 3, {0}},
+                // numbers outside what the device numbers: call ids 1..6, contacts and recordings 1..100
+                {2, 2, {7}},   {2, 20, {0}},     {2, 20, {7}},   {4, 2, {0}},    {4, 2, {101}}, {5, 2, {0}},
+                {5, 2, {101}}};
     sim::DeviceState before = sim::Snapshot(dev);
     for (const Row &r : rows) {
         auto f = Ask(r.cls, r.cmd, r.body);
@@ -200,6 +214,37 @@ TEST_F(SimTest, UnknownCommandsAndBadParametersAreRefused) {
     EXPECT_EQ(after.ringerVolume, before.ringerVolume);
     EXPECT_EQ(after.receiveVolume, before.receiveVolume);
     EXPECT_EQ(after.contactCount, before.contactCount);
+}
+
+// Numbers in range that name nothing the device holds now are taken and
+// fail; the ones that do are answered, and ending a call ends that call only.
+TEST_F(SimTest, RequestsForWhatTheDeviceDoesNotHoldFail) {
+    Start(); // 5 contacts, 3 recordings
+    const uint8_t first = sim::Ring(dev, "100");
+    const uint8_t second = sim::Ring(dev, "200");
+    ASSERT_TRUE(sim::FarEndHangUp(dev, first));
+    struct Row {
+        uint16_t cls, cmd;
+        uint8_t number;
+        bool ok;
+    } rows[] = {{4, 2, 5, true}, {4, 2, 6, false},  {4, 2, 99, false}, {4, 2, 100, false}, {5, 2, 3, true},
+                {5, 2, 4, false}, {5, 2, 100, false}, {2, 20, second, true}, {2, 2, first, false}};
+    for (const Row &r : rows) {
+        auto f = Ask(r.cls, r.cmd, {r.number});
+        ASSERT_GE(f.size(), 2u) << r.cls << "/" << r.cmd << " " << int(r.number);
+        EXPECT_EQ(f[0].status(), 0) << "taken";
+        EXPECT_EQ(f[1].status() == 0, r.ok) << r.cls << "/" << r.cmd << " " << int(r.number);
+    }
+    EXPECT_TRUE(sim::Snapshot(dev).calls[1].live) << "ending call " << int(first) << " left call " << int(second);
+
+    ASSERT_NE(sim::Ring(dev, "300"), 0);
+    auto f = Ask(2, 2, {second});
+    EXPECT_EQ(Events(f), std::vector<uint16_t>{0x020F});
+    EXPECT_EQ(f.back().b[20], second);
+    int live = 0;
+    for (const sim::Call &c : sim::Snapshot(dev).calls)
+        live += c.live && c.id != second;
+    EXPECT_EQ(live, 1) << "the other call is still up";
 }
 
 // Frames come in chunks of any size, with garbage anywhere between them: the
@@ -470,6 +515,63 @@ TEST_F(SimTest, NotReadyStatusAnswer) {
     EXPECT_EQ(Response(1, 9).b[21], 2) << "one request only; the device's status is unchanged";
 }
 
+// What the device would refuse or fail is answered, with the answer's bytes
+// as the rule gives them; nothing refused is carried out.
+TEST_F(SimTest, AnswerAnywayAndPatchedAnswers) {
+    Start();
+    sim::FaultRule anyway;
+    anyway.classId = 7;
+    anyway.commandId = 2;
+    anyway.actions = sim::kAnswerAnyway;
+    anyway.patch = {0xAA, 0xBB};
+    AddRule(anyway);
+    Frame r = Response(7, 2, {2, 0});
+    EXPECT_EQ(r.b.size(), 64u);
+    EXPECT_EQ(r.b[21], 0xAA);
+    EXPECT_EQ(r.b[22], 0xBB);
+    EXPECT_EQ(r.b[23], 0);
+    EXPECT_EQ(Ask(7, 2, {2, 0}).size(), 1u) << "one request only";
+
+    anyway.classId = 2;
+    anyway.commandId = 17;
+    anyway.patch.clear();
+    AddRule(anyway);
+    auto f = Ask(2, 17, {9});
+    ASSERT_EQ(f.size(), 2u) << "answered, and no volume report";
+    EXPECT_EQ(f[1].status(), 0);
+    EXPECT_EQ(sim::Snapshot(dev).ringerVolume, 2);
+
+    struct Row {
+        uint32_t actions;
+        size_t at;
+        std::vector<uint8_t> patch;
+        uint8_t status;
+        size_t length;
+        std::vector<std::pair<size_t, uint8_t>> bytes; // frame offset, value
+    } rows[] = {
+        {0, 21, {4}, 0, 64, {{21, 4}, {22, 0xC0}, {25, 0x01}}}, // item 3's value under another echo
+        {sim::kFail, 30, {7, 8}, 1, 64, {{21, 0}, {30, 7}, {31, 8}}},
+        {0, 740, {1, 2, 3, 4}, 0, sim::kMaxFrameBytes, {{740, 1}, {741, 2}}},
+        {0, 5, {9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}, 0, 64, {{0, 0x30}, {20, 0}, {21, 9}}},
+    };
+    for (const Row &row : rows) {
+        sim::FaultRule rule;
+        rule.classId = 1;
+        rule.commandId = 4;
+        rule.actions = row.actions;
+        rule.patchAt = row.at;
+        rule.patch = row.patch;
+        AddRule(rule);
+        f = Ask(1, 4, {3});
+        ASSERT_EQ(f.size(), 2u) << row.at;
+        EXPECT_EQ(f[1].status(), row.status) << row.at;
+        EXPECT_EQ(f[1].b.size(), row.length) << row.at;
+        EXPECT_EQ(f[1].extra(), row.length - 64) << row.at;
+        for (auto [at, v] : row.bytes)
+            EXPECT_EQ(f[1].b[at], v) << "offset " << at << " of the rule at " << row.at;
+    }
+}
+
 TEST_F(SimTest, RulesMatchByCommandDestinationAndWindow) {
     Start();
     sim::FaultRule rule;
@@ -502,14 +604,6 @@ TEST_F(SimTest, RulesMatchByCommandDestinationAndWindow) {
         EXPECT_NE(status(1, 9, 2), 0);
     sim::ClearFaults(dev);
     EXPECT_EQ(status(1, 9, 2), 0);
-}
-
-std::vector<uint16_t> Events(const std::vector<Frame> &f) {
-    std::vector<uint16_t> out;
-    for (const Frame &x : f)
-        if (x.kind() == 0)
-            out.push_back(x.cmd());
-    return out;
 }
 
 TEST_F(SimTest, StartupItemsOutsideTheStoreAnswerNothing) {
@@ -585,5 +679,89 @@ TEST_F(SimTest, ConsoleOperationsNotify) {
     }
     EXPECT_EQ(Response(3, 3).b[21], 66);
 }
+
+#ifdef SIM_TESTS_WITH_CONSOLE
+// ---- the spphone-sim console -------------------------------------------------
+
+class ConsoleTest : public SimTest {
+protected:
+    void SetUp() override {
+        Start();
+        console.dev = dev;
+    }
+    simconsole::Reply Run(const std::string &line) { return simconsole::RunLine(console, line); }
+    // What the device did with one request.
+    std::string Outcome(uint16_t cls, uint16_t cmd) {
+        auto f = Ask(cls, cmd);
+        if (f.empty() || f[0].kind() != 2)
+            return "not acknowledged";
+        if (f[0].status())
+            return "refused";
+        return f.size() > 1 && f[1].status() ? "failed" : "answered";
+    }
+    simconsole::Console console;
+};
+
+TEST_F(ConsoleTest, WheelsAndCallIdsOutsideTheDevicesRangeAreRejected) {
+    ASSERT_TRUE(sim::Ring(dev, "5551234"));
+    ASSERT_TRUE(sim::WaitIdle(dev, kWait));
+    host.Reset();
+    const struct {
+        const char *line, *says;
+    } rows[] = {{"volume ringer 4", "ringer volume (0..3)"},     {"volume ringer 9", "ringer volume (0..3)"},
+                {"volume receive 0", "receive volume (1..8)"},   {"volume receive 9", "receive volume (1..8)"},
+                {"volume playback 0", "playback volume (1..8)"}, {"volume playback 9", "playback volume (1..8)"},
+                {"hangup 7", "call id"},                         {"callstate 7 12", "call id"}};
+    for (const auto &row : rows) {
+        const simconsole::Reply r = Run(row.line);
+        EXPECT_FALSE(r.ok) << row.line;
+        EXPECT_NE(r.text.find(row.says), std::string::npos) << row.line << " -> " << r.text;
+    }
+    EXPECT_FALSE(sim::SetPlaybackVolume(dev, 0));
+    ASSERT_TRUE(sim::WaitIdle(dev, kWait));
+    EXPECT_TRUE(Events(host.Frames()).empty()) << "no volume reported";
+    const sim::DeviceState st = sim::Snapshot(dev);
+    EXPECT_EQ(st.ringerVolume, 2);
+    EXPECT_EQ(st.receiveVolume, 4);
+    EXPECT_EQ(st.playbackVolume, 4);
+    EXPECT_TRUE(st.calls[0].live);
+    EXPECT_TRUE(Run("volume ringer 0").ok);
+    EXPECT_TRUE(Run("volume playback 8").ok);
+}
+
+// A new rule goes behind what the earlier ones have left, and the list shows
+// exactly that.
+TEST_F(ConsoleTest, NewFaultLinesKeepWhatEarlierRulesHaveUsed) {
+    ASSERT_TRUE(Run("fault refuse class=1 cmd=9").ok);
+    ASSERT_TRUE(Run("fault fail class=1 cmd=10 count=3").ok);
+    ASSERT_TRUE(Run("fault opens 2").ok);
+    EXPECT_EQ(Outcome(1, 9), "refused");
+    EXPECT_EQ(Outcome(1, 10), "failed");
+    auto sink = [](const uint8_t *, int32_t, int32_t) {};
+    EXPECT_FALSE(sim::ConnectSink(dev, sink));
+
+    ASSERT_TRUE(Run("fault drop-ack class=5 skip=1").ok);
+    EXPECT_EQ(Run("fault list").text, "ok 2 rules, 1 failing opens\n"
+                                      "  fail class=1 cmd=10 dest=any skip=0 count=3 left=2\n"
+                                      "  drop-ack class=5 cmd=any dest=any skip=1 count=1 left=1 after=1");
+    EXPECT_EQ(Outcome(1, 9), "answered") << "a used rule is not armed again by a new line";
+    ASSERT_TRUE(Run("fault opens 1").ok);
+    EXPECT_EQ(Outcome(1, 9), "answered") << "nor by a new count of failing opens";
+    EXPECT_EQ(Outcome(1, 10), "failed");
+    EXPECT_EQ(Outcome(1, 10), "failed");
+    EXPECT_EQ(Outcome(1, 10), "answered");
+    EXPECT_EQ(Run("fault list").text, "ok 1 rules, 1 failing opens\n"
+                                      "  drop-ack class=5 cmd=any dest=any skip=1 count=1 left=1 after=1");
+
+    ASSERT_TRUE(Run("fault answer-anyway class=7 cmd=2 count=0 at=21 patch=hex:0102").ok);
+    EXPECT_NE(Run("fault list").text.find("answer-anyway class=7 cmd=2 dest=any skip=0 count=0 at=21 "
+                                          "patch=hex:0102 left=every"),
+              std::string::npos);
+    for (const char *line : {"fault answer-anyway at=20", "fault answer-anyway patch=", "fault fail at=742"})
+        EXPECT_FALSE(Run(line).ok) << line;
+    EXPECT_TRUE(Run("fault clear").ok);
+    EXPECT_EQ(Run("fault list").text, "ok 0 rules, 0 failing opens");
+}
+#endif
 
 } // namespace

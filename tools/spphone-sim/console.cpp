@@ -63,7 +63,7 @@ Reply Hangup(Console &c, const Words &w) {
         return Error("usage: hangup [CALL-ID]");
     uint64_t id = 0;
     Reply e;
-    if (w.size() == 2 && !Number(w[1], 1, 255, "call id", &id, &e))
+    if (w.size() == 2 && !Number(w[1], 1, sim::kMaxCallId, "call id", &id, &e))
         return e;
     if (!sim::FarEndHangUp(c.dev, static_cast<uint8_t>(id)))
         return Error(id ? "no live call has that id" : "no live call");
@@ -75,7 +75,7 @@ Reply CallState(Console &c, const Words &w) {
     Reply e;
     if (w.size() != 3)
         return Error("usage: callstate CALL-ID STATE");
-    if (!Number(w[1], 1, 255, "call id", &id, &e) || !Number(w[2], 0, 255, "state", &state, &e))
+    if (!Number(w[1], 1, sim::kMaxCallId, "call id", &id, &e) || !Number(w[2], 0, 255, "state", &state, &e))
         return e;
     if (!sim::SetCallState(c.dev, static_cast<uint8_t>(id), static_cast<uint8_t>(state)))
         return Error("no live call has that id, or no event reports that state");
@@ -97,23 +97,34 @@ Reply Key(Console &c, const Words &w) {
     return Ok();
 }
 
+struct Wheel {
+    const char *name;
+    sim::VolumeRange range;
+    bool (*turn)(sim::Device *, uint8_t);
+};
+
+constexpr Wheel kWheels[] = {
+    {"ringer", sim::kRingerVolumes, sim::SetRingerVolume},
+    {"receive", sim::kReceiveVolumes, sim::SetReceiveVolume},
+    {"playback", sim::kPlaybackVolumes, sim::SetPlaybackVolume},
+};
+
 Reply Volume(Console &c, const Words &w) {
     if (w.size() != 3)
         return Error("usage: volume ringer|receive|playback N");
-    uint64_t v = 0;
-    Reply e;
-    if (!Number(w[2], 0, 255, "volume", &v, &e))
-        return e;
-    const uint8_t b = static_cast<uint8_t>(v);
-    if (w[1] == "ringer")
-        sim::SetRingerVolume(c.dev, b);
-    else if (w[1] == "receive")
-        sim::SetReceiveVolume(c.dev, b);
-    else if (w[1] == "playback")
-        sim::SetPlaybackVolume(c.dev, b);
-    else
-        return Error("volume: ringer, receive or playback");
-    return Ok();
+    for (const Wheel &wheel : kWheels) {
+        if (w[1] != wheel.name)
+            continue;
+        uint64_t v = 0;
+        Reply e;
+        const std::string what = std::string(wheel.name) + " volume (" + std::to_string(wheel.range.min) + ".." +
+                                 std::to_string(wheel.range.max) + ")";
+        if (!Number(w[2], wheel.range.min, wheel.range.max, what.c_str(), &v, &e))
+            return e;
+        wheel.turn(c.dev, static_cast<uint8_t>(v));
+        return Ok();
+    }
+    return Error("volume: ringer, receive or playback");
 }
 
 // An item's new value: hex:BYTES for any item, text for the wide (text)
@@ -264,6 +275,7 @@ constexpr ActionName kActions[] = {
     {"report-link", sim::kReportLink},
     {"fail-write", sim::kFailWrite},
     {"not-ready", sim::kNotReady},
+    {"answer-anyway", sim::kAnswerAnyway},
 };
 
 std::string ActionList() {
@@ -332,10 +344,22 @@ bool RuleSetting(sim::FaultRule &rule, const std::string &word, Reply *error) {
         if (!num(0, 255))
             return false;
         rule.notReadyStatus = static_cast<uint8_t>(v);
+    } else if (key == "at") {
+        if (!num(21, sim::kMaxFrameBytes - 1))
+            return false;
+        rule.patchAt = v;
+    } else if (key == "patch") {
+        std::string why;
+        auto b = tools::ParseByteString(value, sim::kMaxFrameBytes - 21, &why);
+        if (!b || b->empty()) {
+            *error = Error("patch: " + (b ? std::string("give at least one byte") : why));
+            return false;
+        }
+        rule.patch = *b;
     } else {
         *error = Error("fault: unknown setting '" + key +
                        "' (class, cmd, dest, skip, count, ms, status, offset, garbage, byte, chunk, link, notready, "
-                       "oneway)");
+                       "at, patch, oneway)");
         return false;
     }
     return true;
@@ -347,8 +371,20 @@ std::string RuleText(const sim::FaultRule &r) {
         if ((r.actions & a.bits) == a.bits && a.bits != sim::kNoAnswer)
             actions += std::string(actions.empty() ? "" : "+") + a.name;
     auto any = [](int v) { return v < 0 ? std::string("any") : std::to_string(v); };
-    return actions + " class=" + any(r.classId) + " cmd=" + any(r.commandId) + " dest=" + any(r.destination) +
-           " skip=" + std::to_string(r.skip) + " count=" + std::to_string(r.count);
+    std::string text = actions + " class=" + any(r.classId) + " cmd=" + any(r.commandId) +
+                       " dest=" + any(r.destination) + " skip=" + std::to_string(r.skip) +
+                       " count=" + std::to_string(r.count);
+    if (!r.patch.empty())
+        text += " at=" + std::to_string(r.patchAt) + " patch=hex:" + tools::Hex(r.patch.data(), r.patch.size());
+    return text;
+}
+
+// A rule as it stands: what it still lets pass and how often it still applies.
+std::string RuleLeftText(const sim::FaultRuleLeft &r) {
+    std::string text = RuleText(r.rule) + " left=" + (r.rule.count == 0 ? "every" : std::to_string(r.usesLeft));
+    if (r.skipLeft)
+        text += " after=" + std::to_string(r.skipLeft);
+    return text;
 }
 
 Reply Fault(Console &c, const Words &w) {
@@ -360,10 +396,11 @@ Reply Fault(Console &c, const Words &w) {
         return Ok();
     }
     if (w[1] == "list" && w.size() == 2) {
-        std::string text = "ok " + std::to_string(c.plan.rules.size()) + " rules, " +
-                           std::to_string(c.plan.failOpens) + " failing opens";
-        for (const sim::FaultRule &r : c.plan.rules)
-            text += "\n  " + RuleText(r);
+        const sim::FaultsLeft left = sim::GetFaultsLeft(c.dev);
+        std::string text = "ok " + std::to_string(left.rules.size()) + " rules, " +
+                           std::to_string(left.failOpens) + " failing opens";
+        for (const sim::FaultRuleLeft &r : left.rules)
+            text += "\n  " + RuleLeftText(r);
         return Ok(text);
     }
     if (w[1] == "opens") {
@@ -372,7 +409,7 @@ Reply Fault(Console &c, const Words &w) {
         if (w.size() != 3 || !Number(w[2], 0, 1000000, "opens", &n, &e))
             return w.size() != 3 ? Error("usage: fault opens N") : e;
         c.plan.failOpens = static_cast<uint32_t>(n);
-        sim::SetFaultPlan(c.dev, c.plan);
+        sim::SetFailOpens(c.dev, c.plan.failOpens);
         return Ok();
     }
     sim::FaultRule rule;
@@ -399,8 +436,9 @@ Reply Fault(Console &c, const Words &w) {
         if (!RuleSetting(rule, w[k], &e))
             return e;
     }
+    // Added behind what the earlier rules have left; their counts go on.
     c.plan.rules.push_back(rule);
-    sim::SetFaultPlan(c.dev, c.plan);
+    sim::AddFaultRule(c.dev, rule);
     return Ok("ok " + RuleText(rule));
 }
 
@@ -501,10 +539,10 @@ struct ConsoleCommand {
 constexpr ConsoleCommand kCommands[] = {
     {"ring", Ring, "ring NUMBER            an incoming call"},
     {"answer", Answer, "answer                 the far end answers the dialled call"},
-    {"hangup", Hangup, "hangup [CALL-ID]       the far end hangs up"},
+    {"hangup", Hangup, "hangup [CALL-ID]       the far end hangs up (call ids 1..6)"},
     {"callstate", CallState, "callstate ID STATE     put a call into any state"},
     {"key", Key, "key KEY [ACTION]       a key pressed at the device"},
-    {"volume", Volume, "volume ringer|receive|playback N   a volume wheel turned"},
+    {"volume", Volume, "volume ringer|receive|playback N   a volume wheel turned (0..3, 1..8, 1..8)"},
     {"item", Item, "item ID [VALUE]        a setting changed at the device (no value: show it)"},
     {"raw", Raw, "raw DATA               a raw 128-byte block from the device"},
     {"redraw", Redraw, "redraw                 redraw and report the display"},
@@ -512,7 +550,8 @@ constexpr ConsoleCommand kCommands[] = {
     {"ready", Ready, "ready [STATUS]         report ready again (default 2)"},
     {"drop", Drop, "drop                   drop the link (the host reconnects)"},
     {"version", Version, "version [V]            show or set the protocol version (0x10..0x30)"},
-    {"fault", Fault, "fault ACTION[+...] [class=N cmd=N count=N skip=N ms=N ...] | opens N | list | clear"},
+    {"fault", Fault,
+     "fault ACTION[+...] [class=N cmd=N count=N skip=N ms=N at=N patch=DATA ...] | opens N | list | clear"},
     {"notify", Notify, "notify EVENT [hex:DATA]  send any notification"},
     {"garbage", Garbage, "garbage COUNT [BYTE]   send bytes that are no frame"},
     {"state", State, "state                  what the device holds"},

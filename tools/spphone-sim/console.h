@@ -13,7 +13,9 @@ namespace simconsole {
 
 struct Console {
     sim::Device *dev = nullptr;
-    sim::FaultPlan plan; // what was loaded with "fault", kept to add to it
+    // The rules and failing opens given with "fault" since the last "fault
+    // clear", as given; the device keeps what each has left ("fault list").
+    sim::FaultPlan plan;
 };
 
 // What the program must do after a line, besides printing the reply.

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -421,6 +422,37 @@ int Serve(Server &s, bool console) {
     return 0;
 }
 
+// The default socket's directory goes with the process, so a restart cannot
+// serve the same endpoint: name the command line that can.
+std::string RestartHint(int argc, char **argv) {
+    static const char kPlain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./:=+,@%";
+    auto quoted = [](const std::string &a) {
+        if (!a.empty() && a.find_first_not_of(kPlain) == std::string::npos)
+            return a;
+        std::string q = "'";
+        for (char ch : a)
+            q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+        return q + "'";
+    };
+    std::string dir;
+    for (const char *name : {"XDG_RUNTIME_DIR", "HOME"}) {
+        const char *value = std::getenv(name);
+        std::string why;
+        if (value && *value && simserver::IsPrivateDirectory(value, &why)) {
+            dir = value;
+            break;
+        }
+    }
+    if (dir.empty())
+        return "spphone-sim: this socket goes when spphone-sim stops; to restart on one endpoint, give --unix PATH "
+               "(in a directory only you can enter) or --tcp PORT";
+    std::string line = "spphone-sim: this socket goes when spphone-sim stops; to restart on one endpoint, run: " +
+                       quoted(argv[0]) + " --unix " + quoted(dir + "/spphone-sim.sock");
+    for (int k = 1; k < argc; ++k)
+        line += " " + quoted(argv[k]);
+    return line;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -453,8 +485,10 @@ int main(int argc, char **argv) {
     s.console.dev = s.dev;
     s.pending.assign(o.script.begin(), o.script.end());
     Say("listening " + s.endpoint.talvoDevice);
-    std::fprintf(stderr, "spphone-sim: connect with TALVO_DEVICE=%s; type help for the console\n",
-                 s.endpoint.talvoDevice.c_str());
+    std::fprintf(stderr, "spphone-sim: connect with TALVO_DEVICE=%s%s\n", s.endpoint.talvoDevice.c_str(),
+                 o.console ? "; type help for the console" : "");
+    if (!s.endpoint.privateDir.empty())
+        std::fprintf(stderr, "%s\n", RestartHint(argc, argv).c_str());
 
     int rc = Serve(s, o.console);
 
