@@ -10,10 +10,13 @@
 //  - StreamClose returns once the reader thread has left the callback.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -94,6 +97,28 @@ inline Greeting ReadGreeting(const std::vector<uint8_t> &first, std::string *why
         return Greeting::Partial;
     *why = have > prefix ? std::string(begin + prefix, nl ? nl : begin + have) : std::string();
     return Greeting::Refused;
+}
+
+// Writers of one stream take turns; each waits for its turn no later than
+// its own deadline.
+struct WriteTurn {
+    std::mutex m;
+    std::condition_variable cv;
+    bool busy = false;
+};
+inline bool TakeTurn(WriteTurn &t, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lk(t.m);
+    if (!t.cv.wait_until(lk, deadline, [&t] { return !t.busy; }))
+        return false;
+    t.busy = true;
+    return true;
+}
+inline void GiveTurn(WriteTurn &t) {
+    {
+        std::lock_guard<std::mutex> lk(t.m);
+        t.busy = false;
+    }
+    t.cv.notify_one();
 }
 
 // A stream not connected yet; nullptr when the system gives no resources.

@@ -24,7 +24,7 @@ struct Stream {
     HANDLE wake = nullptr;            // set by StreamClose: ends an open in progress
     std::mutex mu;                    // closing, fd and reader, between the opener and a closer
     std::atomic<bool> closing{false};
-    std::timed_mutex writeMu;
+    WriteTurn writeTurn;
     std::vector<uint8_t> first; // bytes the open took, delivered first by the reader
     std::thread reader;
 };
@@ -254,13 +254,8 @@ bool StreamConnect(const StreamPtr &s, const char *address, std::string *cause) 
     return true;
 }
 
-bool StreamWrite(Stream *s, const uint8_t *bytes, size_t n) {
-    if (!s)
-        return false;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
-    std::unique_lock<std::timed_mutex> lk(s->writeMu, deadline);
-    if (!lk.owns_lock())
-        return false;
+// Writes all n bytes, in this writer's turn, by the deadline.
+static bool WriteAll(Stream *s, const uint8_t *bytes, size_t n, Clock::time_point deadline) {
     while (n > 0) {
         // A blocking send waits at most what is left of the write's time.
         const DWORD limit = MsLeft(deadline);
@@ -275,6 +270,17 @@ bool StreamWrite(Stream *s, const uint8_t *bytes, size_t n) {
         n -= static_cast<size_t>(w);
     }
     return true;
+}
+
+bool StreamWrite(Stream *s, const uint8_t *bytes, size_t n) {
+    if (!s)
+        return false;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+    if (!TakeTurn(s->writeTurn, deadline))
+        return false;
+    const bool ok = WriteAll(s, bytes, n, deadline);
+    GiveTurn(s->writeTurn);
+    return ok;
 }
 
 void StreamClose(Stream *s) {
