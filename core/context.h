@@ -8,7 +8,10 @@
 // - eventLock guards the event queue.
 // - ringLock guards the ring's write side and its flush.
 // - slotLock guards the eight event slots and their delivery marks.
-// No code path holds two of these at once. Flags read without a lock are atomics.
+// - producerLock serialises the transport's calls of the receive callback
+//   (a transport may call it from several threads); it is held around
+//   ringLock, the one place two of these locks nest.
+// No other code path holds two of these at once. Flags read without a lock are atomics.
 #pragma once
 
 #include <atomic>
@@ -88,13 +91,16 @@ struct EventSlot {
     void *dataBuffer;
 };
 
-// A slot whose callback is running on some thread; RegisterEvent and
-// UnregisterEvent from other threads wait until it has returned, so a buffer
-// the application replaced is never written again.
+// Deliveries of one slot running on one lane (event thread, link thread,
+// any other thread). A registration from an application thread waits until
+// the deliveries that were running when it stored the new registration have
+// returned: `generation` moves on with each outermost delivery, so a waiter
+// is not held by deliveries that began after it.
 struct SlotDelivery {
-    std::thread::id thread;
     uint32_t depth;
+    uint32_t generation;
 };
+constexpr int kDeliveryLanes = 3;
 
 struct ApiContext {
     // Locks and events.
@@ -102,6 +108,7 @@ struct ApiContext {
     Lock eventLock;
     Lock ringLock;
     Lock slotLock;
+    Lock producerLock;
     std::condition_variable slotIdle;
     Event sendEvent;   // auto: packets were queued
     Event replyEvent;  // auto: the awaited packet was retired
@@ -173,8 +180,16 @@ struct ApiContext {
     EventRecord *eventQueue = nullptr;
     EventRecord *eventTail = nullptr;       // last record of eventQueue; stale while eventQueue is null
     EventRecord *currentEvent = nullptr;    // record whose handler runs; event thread only
-    EventRecord *keptRecords = nullptr;     // under eventLock: finished records kept for reuse
-    uint32_t keptRecordCount = 0;           // under eventLock
+    EventRecord *keptRecords[2] = {};       // under eventLock: finished records kept for reuse, small and large
+    uint32_t keptRecordCount[2] = {};       // under eventLock
+    uint32_t eventQueueCount = 0;           // under eventLock: records in eventQueue
+    uint64_t droppedNotifications = 0;      // under eventLock: dropped at a full queue
+    // Display notifications without the image: the number of the last one
+    // queued (receiver thread), and of the last one that a finished image
+    // read started after (event thread), with that read's outcome.
+    std::atomic<uint32_t> displayQueued{0};
+    uint32_t displayCovered = 0;
+    bool displayCoveredRead = false;
     uint8_t *txFrame = nullptr;
     uint16_t txLength = 0;
     uint8_t *rxFrame = nullptr;
@@ -217,7 +232,7 @@ struct ApiContext {
     // Notifications.
     uint8_t displayNoticeHeader[20] = {};
     EventSlot eventSlots[8] = {};
-    SlotDelivery slotDelivery[8] = {};
+    SlotDelivery slotDelivery[8][kDeliveryLanes] = {};
 };
 
 // The exports' way to the context. A ContextRef keeps the context alive for

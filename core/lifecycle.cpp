@@ -32,25 +32,36 @@ RecordTable g_recordTable;
 uint8_t g_rawReceiveBuffer[128];
 
 std::atomic<ApiContext *> contextPointer{nullptr};
-std::mutex g_lifecycle;
 
-// Exported calls in progress (ContextRef).
-std::atomic<int> g_refs{0};
-std::mutex g_refMutex;
-std::condition_variable g_refIdle;
+// The locks and waits of start and stop. Never destroyed: a worker detached
+// by a stop from its own callback may still be finishing while the process
+// exits and destroys its statics.
+struct Lifecycle {
+    // Application threads' starts and stops; never taken on a worker thread,
+    // since a stop holds it while it joins the workers.
+    std::mutex lock;
+    // Exported calls in progress (ContextRef).
+    std::atomic<int> refs{0};
+    std::mutex refMutex;
+    std::condition_variable refIdle;
+    // A stop made on a worker (from an application callback): that thread
+    // cannot join itself, so it is detached and destroys the context once it
+    // has left its loop. reapPending is set together with the stop's claim.
+    std::mutex reapMutex;
+    std::condition_variable reapDone;
+    bool reapPending = false;
+    std::thread::id reapThread;
+};
+
+Lifecycle &Life() {
+    static Lifecycle *const life = new Lifecycle;
+    return *life;
+}
 
 constexpr int kWorkers = 4;
 // Never destroyed: an application may end its process with the library still
 // running, and a joinable std::thread destroyed at exit aborts the process.
 std::thread *const g_threads = new std::thread[kWorkers];
-
-// When TerminateUsbApiLib runs on one of the worker threads (from an
-// application callback), that thread cannot join itself: it is detached and
-// destroys the context itself once it has left its loop.
-std::mutex g_reapMutex;
-std::condition_variable g_reapDone;
-bool g_reapPending = false;
-std::thread::id g_reapThread;
 
 thread_local bool t_worker = false;
 
@@ -64,26 +75,20 @@ void DestroyContextStorage(ApiContext *ctx) { ctx->~ApiContext(); }
 void WorkerMain(WorkerFn fn, ApiContext *ctx) {
     MarkWorkerThread();
     fn(ctx);
-    std::lock_guard<std::mutex> g(g_reapMutex);
-    if (g_reapPending && g_reapThread == std::this_thread::get_id()) {
+    Lifecycle &life = Life();
+    std::lock_guard<std::mutex> g(life.reapMutex);
+    if (life.reapPending && life.reapThread == std::this_thread::get_id()) {
         DestroyContextStorage(ctx);
-        g_reapPending = false;
-        g_reapDone.notify_all();
+        life.reapPending = false;
+        life.reapDone.notify_all();
     }
 }
 
 void WakeEverything(ApiContext *ctx) {
     ctx->stopping.store(true);
-    EventSet(ctx->stopEvent);
-    EventSet(ctx->sendEvent);
-    EventSet(ctx->replyEvent);
-    EventSet(ctx->ringEvent);
-    EventSet(ctx->linkEvent);
-    EventSet(ctx->notifyEvent);
-    EventSet(ctx->roomEvent);
-    EventSet(ctx->turnEvent);
-    EventSet(ctx->startedEvent);
-    EventSet(ctx->discardedEvent);
+    for (Event *e : {&ctx->stopEvent, &ctx->sendEvent, &ctx->replyEvent, &ctx->ringEvent, &ctx->linkEvent,
+                     &ctx->notifyEvent, &ctx->roomEvent, &ctx->turnEvent, &ctx->startedEvent, &ctx->discardedEvent})
+        EventRelease(*e);
     {
         std::lock_guard<std::mutex> g(ctx->slotLock);
     }
@@ -95,9 +100,10 @@ void WakeEverything(ApiContext *ctx) {
 // one of the workers and so must destroy the context itself later.
 bool StopWorkers(ApiContext *ctx) {
     WakeEverything(ctx);
+    Lifecycle &life = Life();
     {
-        std::unique_lock<std::mutex> g(g_refMutex);
-        g_refIdle.wait(g, [] { return g_refs.load() == 0; });
+        std::unique_lock<std::mutex> g(life.refMutex);
+        life.refIdle.wait(g, [&] { return life.refs.load() == 0; });
     }
     bool self = false;
     for (int i = 0; i < kWorkers; ++i) {
@@ -106,9 +112,6 @@ bool StopWorkers(ApiContext *ctx) {
             continue;
         if (t.get_id() == std::this_thread::get_id()) {
             self = true;
-            std::lock_guard<std::mutex> g(g_reapMutex);
-            g_reapPending = true;
-            g_reapThread = t.get_id();
             t.detach();
         } else {
             t.join();
@@ -178,6 +181,14 @@ ApiContext *CreateContext() {
     return ctx;
 }
 
+// Waits until a stop made on a worker has destroyed the context. It ends
+// once that worker's callback has returned into the library.
+void WaitForReap() {
+    Lifecycle &life = Life();
+    std::unique_lock<std::mutex> r(life.reapMutex);
+    life.reapDone.wait(r, [&] { return !life.reapPending; });
+}
+
 } // namespace
 
 bool OnWorkerThread() { return t_worker; }
@@ -185,7 +196,7 @@ void FailWorkerStartForTesting(int index) { g_failWorkerStart.store(index); }
 void MarkWorkerThread() { t_worker = true; }
 
 ApiContext *AcquireContext() {
-    g_refs.fetch_add(1);
+    Life().refs.fetch_add(1);
     ApiContext *ctx = contextPointer.load();
     if (ctx == nullptr)
         ReleaseContext();
@@ -193,9 +204,10 @@ ApiContext *AcquireContext() {
 }
 
 void ReleaseContext() {
-    if (g_refs.fetch_sub(1) == 1) {
-        std::lock_guard<std::mutex> g(g_refMutex);
-        g_refIdle.notify_all();
+    Lifecycle &life = Life();
+    if (life.refs.fetch_sub(1) == 1) {
+        std::lock_guard<std::mutex> g(life.refMutex);
+        life.refIdle.notify_all();
     }
 }
 
@@ -226,13 +238,11 @@ MORELAPI_API(int) InitializeUsbApiLib(void) {
         return 1;
     if (OnWorkerThread())
         return 0; // a callback of a library being stopped cannot start a new one
-    std::lock_guard<std::mutex> g(g_lifecycle);
+    Lifecycle &life = Life();
+    std::lock_guard<std::mutex> g(life.lock);
     if (contextPointer.load() != nullptr)
         return 1;
-    {
-        std::unique_lock<std::mutex> r(g_reapMutex);
-        g_reapDone.wait(r, [] { return !g_reapPending; });
-    }
+    WaitForReap();
     LoadTransport();
     ApiContext *ctx = CreateContext();
     if (ctx == nullptr)
@@ -241,21 +251,40 @@ MORELAPI_API(int) InitializeUsbApiLib(void) {
     return 1;
 }
 
+// Whoever takes the context out of contextPointer stops the library; every
+// other caller returns. A worker (a callback calling in) never takes the
+// lifecycle lock, which an application thread holds while it joins that
+// worker: it claims the stop with one exchange, marks itself to destroy the
+// context once it has left its loop, and returns into its callback. An
+// application thread returns only once the library is stopped, whoever
+// stopped it.
 MORELAPI_API(void) TerminateUsbApiLib(void) {
-    ApiContext *ctx = contextPointer.load();
-    if (ctx == nullptr)
+    Lifecycle &life = Life();
+    if (OnWorkerThread()) {
+        ApiContext *ctx;
+        {
+            std::lock_guard<std::mutex> r(life.reapMutex);
+            ctx = contextPointer.exchange(nullptr);
+            if (ctx == nullptr)
+                return;
+            life.reapPending = true;
+            life.reapThread = std::this_thread::get_id();
+        }
+        if (!StopWorkers(ctx)) {
+            // Stopped from a thread the stop does not know as a worker of
+            // this context (a worker of an earlier one): destroy it here.
+            std::lock_guard<std::mutex> r(life.reapMutex);
+            DestroyContextStorage(ctx);
+            life.reapPending = false;
+            life.reapDone.notify_all();
+        }
         return;
-    // A worker's callback calling in while another thread already stops the
-    // library returns at once; that thread is waiting to join this one.
-    if (OnWorkerThread() && ctx->stopping.load())
-        return;
-    std::lock_guard<std::mutex> g(g_lifecycle);
-    ctx = contextPointer.load();
-    if (ctx == nullptr)
-        return;
-    contextPointer.store(nullptr);
-    if (!StopWorkers(ctx))
+    }
+    std::lock_guard<std::mutex> g(life.lock);
+    ApiContext *ctx = contextPointer.exchange(nullptr);
+    if (ctx != nullptr && !StopWorkers(ctx))
         DestroyContextStorage(ctx);
+    WaitForReap();
 }
 
 MORELAPI_API(int) IsSPphoneAvailable(void) {

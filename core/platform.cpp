@@ -15,22 +15,35 @@ void EventInit(Event &e, bool manualReset) {
     std::lock_guard<std::mutex> g(e.m);
     e.signalled = false;
     e.manual = manualReset;
+    e.released = false;
 }
 
 void EventSet(Event &e) {
+    bool all;
     {
         std::lock_guard<std::mutex> g(e.m);
         e.signalled = true;
+        all = e.manual;
     }
-    if (e.manual)
+    if (all)
         e.cv.notify_all();
     else
         e.cv.notify_one();
 }
 
+void EventRelease(Event &e) {
+    {
+        std::lock_guard<std::mutex> g(e.m);
+        e.signalled = true;
+        e.manual = true;
+        e.released = true;
+    }
+    e.cv.notify_all();
+}
+
 void EventReset(Event &e) {
     std::lock_guard<std::mutex> g(e.m);
-    e.signalled = false;
+    e.signalled = e.released;
 }
 
 WaitResult EventWait(Event &e, int64_t timeoutMs) {

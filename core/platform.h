@@ -21,6 +21,7 @@ struct Event {
     std::condition_variable cv;
     bool signalled = false;
     bool manual = false;
+    bool released = false; // EventRelease: stays signalled for good
 };
 
 enum class WaitResult { Signalled, Timeout };
@@ -28,6 +29,10 @@ enum class WaitResult { Signalled, Timeout };
 void EventInit(Event &e, bool manualReset);
 void EventSet(Event &e);
 void EventReset(Event &e);
+// Signals the event for good, as a manual-reset one: every wait on it, now
+// or later, returns at once. The stop uses it so that no thread, however
+// many wait on one auto-reset event, can miss its wake-up.
+void EventRelease(Event &e);
 // Waits until signalled or timeoutMs passed; timeoutMs < 0 waits without limit.
 WaitResult EventWait(Event &e, int64_t timeoutMs);
 

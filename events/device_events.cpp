@@ -52,9 +52,18 @@ void DisplayEventHandler(ApiContext *ctx, uint8_t phase) {
         return;
     // A notification with the whole image was stored at intake, before it
     // was queued; any other one only says that the display changed, and the
-    // image is read from the device.
-    if (Get32(rec->frame + kOffExtraLength) < kFullImageExtraLength && !RereadDisplay(ctx))
-        return;
+    // image is read from the device. One read serves every such notification
+    // queued before it began, so a burst of them costs one read (and its
+    // wait for the request turn), not one each.
+    if (Get32(rec->frame + kOffExtraLength) < kFullImageExtraLength) {
+        if (static_cast<int32_t>(rec->displaySequence - ctx->displayCovered) > 0) {
+            const uint32_t queuedBefore = ctx->displayQueued.load();
+            ctx->displayCoveredRead = RereadDisplay(ctx);
+            ctx->displayCovered = queuedBefore;
+        }
+        if (!ctx->displayCoveredRead)
+            return;
+    }
     DeliverSignal(ctx, MORELAPI_SLOT_DEVICE, rec->entry->eventCode);
 }
 

@@ -134,29 +134,44 @@ namespace {
 
 // Records are reused: the event thread hands each one back when its handler
 // is done, and the intake takes it again, so a steady stream of
-// notifications allocates nothing. At most kKeptRecords are kept.
+// notifications allocates nothing. At most kKeptRecords of each size are kept.
 constexpr uint32_t kKeptRecords = 64;
+
+int SizeClass(uint32_t length) { return length <= kEventFrameMin ? 0 : 1; }
+
+EventRecord *NewRecord(int sizeClass) {
+    const uint32_t capacity = sizeClass == 0 ? kEventFrameMin : kEventFrameMax;
+    void *block = ::operator new(sizeof(EventRecord) + capacity, std::nothrow);
+    if (block == nullptr)
+        return nullptr;
+    auto *rec = new (block) EventRecord{};
+    rec->capacity = capacity;
+    rec->frame = reinterpret_cast<uint8_t *>(rec + 1);
+    std::memset(rec->frame, 0, capacity);
+    return rec;
+}
 
 // A record from the kept ones or a new one, with every byte beyond its
 // length zero. eventLock held.
-EventRecord *TakeRecord(ApiContext *ctx) {
-    EventRecord *rec = ctx->keptRecords;
+EventRecord *TakeRecord(ApiContext *ctx, int sizeClass) {
+    EventRecord *rec = ctx->keptRecords[sizeClass];
     if (rec == nullptr)
-        return new (std::nothrow) EventRecord{};
-    ctx->keptRecords = rec->next;
-    --ctx->keptRecordCount;
+        return NewRecord(sizeClass);
+    ctx->keptRecords[sizeClass] = rec->next;
+    --ctx->keptRecordCount[sizeClass];
     return rec;
 }
 
 // eventLock held.
 void KeepRecord(ApiContext *ctx, EventRecord *rec) {
-    if (ctx->keptRecordCount >= kKeptRecords) {
-        delete rec;
+    const int sizeClass = rec->capacity == kEventFrameMin ? 0 : 1;
+    if (ctx->keptRecordCount[sizeClass] >= kKeptRecords) {
+        FreeEventRecord(rec);
         return;
     }
-    rec->next = ctx->keptRecords;
-    ctx->keptRecords = rec;
-    ++ctx->keptRecordCount;
+    rec->next = ctx->keptRecords[sizeClass];
+    ctx->keptRecords[sizeClass] = rec;
+    ++ctx->keptRecordCount[sizeClass];
 }
 
 // Only the bytes the previous frame left beyond this one's end need clearing.
@@ -166,6 +181,7 @@ void FillRecord(EventRecord *rec, const NotificationEntry *entry, const uint8_t 
     rec->handler = entry->handler;
     rec->entry = entry;
     rec->length = length;
+    rec->displaySequence = 0;
     std::memcpy(rec->frame, frame, length);
     if (previous > length)
         std::memset(rec->frame + length, 0, previous - length);
@@ -174,12 +190,19 @@ void FillRecord(EventRecord *rec, const NotificationEntry *entry, const uint8_t 
 void DeleteRecords(EventRecord *list) {
     while (list != nullptr) {
         EventRecord *next = list->next;
-        delete list;
+        FreeEventRecord(list);
         list = next;
     }
 }
 
 } // namespace
+
+void FreeEventRecord(EventRecord *rec) {
+    if (rec == nullptr)
+        return;
+    rec->~EventRecord();
+    ::operator delete(static_cast<void *>(rec));
+}
 
 constexpr uint32_t kDisplayNotice = 0x0106;
 constexpr uint32_t kFullImageExtraLength = 677;
@@ -193,6 +216,7 @@ void QueueNotification(ApiContext *ctx) {
         EventSet(ctx->notifyEvent);
         return;
     }
+    uint32_t displaySequence = 0;
     if (entry->eventId == kDisplayNotice) {
         // The image is taken from the notification only when it carries the
         // whole of it (otherwise the handler reads it from the device), and
@@ -201,12 +225,27 @@ void QueueNotification(ApiContext *ctx) {
         std::memcpy(ctx->displayNoticeHeader, f, kHeaderSize);
         if (Get32(f + kOffExtraLength) >= kFullImageExtraLength)
             std::memcpy(ctx->displayBuffer, f + kOffBody, kDisplayBytes);
+        else
+            displaySequence = ctx->displayQueued.fetch_add(1) + 1;
     }
+    const uint32_t length = ctx->rxLength <= kEventFrameMax ? ctx->rxLength : kEventFrameMax;
+    EventRecord *dropped = nullptr;
     {
         LockGuard g(ctx->eventLock);
-        EventRecord *rec = TakeRecord(ctx);
+        EventRecord *rec = TakeRecord(ctx, SizeClass(length));
         if (rec != nullptr) {
-            FillRecord(rec, entry, f, ctx->rxLength);
+            FillRecord(rec, entry, f, length);
+            rec->displaySequence = displaySequence;
+            // The queue is bounded: a callback that does not return must not
+            // make the device's notifications pile up without end. The oldest
+            // waiting one makes room.
+            if (ctx->eventQueueCount >= kEventQueueMax) {
+                dropped = ctx->eventQueue;
+                ctx->eventQueue = dropped->next;
+                --ctx->eventQueueCount;
+                ++ctx->droppedNotifications;
+                KeepRecord(ctx, dropped);
+            }
             // Records leave the queue only at its head or all at once, so the
             // tail is the last record whenever the queue is not empty: appending
             // costs the same however far the event thread has fallen behind.
@@ -215,6 +254,7 @@ void QueueNotification(ApiContext *ctx) {
             else
                 ctx->eventTail->next = rec;
             ctx->eventTail = rec;
+            ++ctx->eventQueueCount;
         } // else lost; nothing else touched
     }
     EventSet(ctx->notifyEvent);
@@ -241,6 +281,7 @@ void PostKeepAlive(ApiContext *ctx) {
 } // namespace
 
 void EventThread(ApiContext *ctx) {
+    SetDeliveryLane(kLaneEvent);
     ctx->eventStarted.store(1);
     EventSet(ctx->startedEvent);
     for (;;) {
@@ -259,7 +300,7 @@ void EventThread(ApiContext *ctx) {
                 rec->handler(ctx, 1);
             ctx->currentEvent = nullptr;
             if (ctx->stopping.load()) {
-                delete rec; // the context's records are being freed
+                FreeEventRecord(rec); // the context's records are being freed
                 return;
             }
         }
@@ -274,50 +315,67 @@ EventRecord *NextEventRecord(ApiContext *ctx, EventRecord *done) {
     if (rec != nullptr) {
         ctx->eventQueue = rec->next;
         rec->next = nullptr;
+        --ctx->eventQueueCount;
     }
     return rec;
 }
 
 void FlushEventQueue(ApiContext *ctx) {
-    EventRecord *queued, *kept;
+    EventRecord *queued, *kept[2];
     {
         LockGuard g(ctx->eventLock);
         queued = ctx->eventQueue;
-        kept = ctx->keptRecords;
         ctx->eventQueue = nullptr;
-        ctx->keptRecords = nullptr;
-        ctx->keptRecordCount = 0;
+        ctx->eventQueueCount = 0;
+        for (int c = 0; c < 2; ++c) {
+            kept[c] = ctx->keptRecords[c];
+            ctx->keptRecords[c] = nullptr;
+            ctx->keptRecordCount[c] = 0;
+        }
     }
     DeleteRecords(queued);
-    DeleteRecords(kept);
+    DeleteRecords(kept[0]);
+    DeleteRecords(kept[1]);
 }
 
 namespace {
 
-// Copies the slot's registration and marks it in delivery, or returns false
-// when nobody listens.
-bool BeginDelivery(ApiContext *ctx, uint8_t slot, EventSlot &reg) {
+thread_local int t_deliveryLane = kLaneOther;
+
+// Copies the slot's registration and marks it in delivery on this thread's
+// lane, or returns false when nobody listens. `ownBuffer` tells whether this
+// delivery may write the registered dataBuffer: only when no other lane is
+// inside a callback of the slot, so that one buffer is never written by two
+// threads at once and a callback never sees its value change underneath it.
+bool BeginDelivery(ApiContext *ctx, uint8_t slot, EventSlot &reg, bool *ownBuffer = nullptr) {
     std::lock_guard<std::mutex> g(ctx->slotLock);
     reg = ctx->eventSlots[slot];
     if (reg.callback == nullptr)
         return false;
-    SlotDelivery &d = ctx->slotDelivery[slot];
-    d.thread = std::this_thread::get_id();
-    ++d.depth;
+    SlotDelivery *lanes = ctx->slotDelivery[slot];
+    if (ownBuffer != nullptr) {
+        *ownBuffer = true;
+        for (int lane = 0; lane < kDeliveryLanes; ++lane)
+            if (lane != t_deliveryLane && lanes[lane].depth != 0)
+                *ownBuffer = false;
+    }
+    SlotDelivery &d = lanes[t_deliveryLane];
+    if (d.depth++ == 0)
+        ++d.generation;
     return true;
 }
 
 void EndDelivery(ApiContext *ctx, uint8_t slot) {
     {
         std::lock_guard<std::mutex> g(ctx->slotLock);
-        SlotDelivery &d = ctx->slotDelivery[slot];
-        if (--d.depth == 0)
-            d.thread = std::thread::id();
+        --ctx->slotDelivery[slot][t_deliveryLane].depth;
     }
     ctx->slotIdle.notify_all();
 }
 
 } // namespace
+
+void SetDeliveryLane(int lane) { t_deliveryLane = lane; }
 
 void DeliverSignal(ApiContext *ctx, uint8_t slot, uint32_t eventCode) {
     EventSlot reg;
@@ -329,10 +387,11 @@ void DeliverSignal(ApiContext *ctx, uint8_t slot, uint32_t eventCode) {
 
 void DeliverValue(ApiContext *ctx, uint8_t slot, uint32_t eventCode, const void *value, size_t size) {
     EventSlot reg;
-    if (!BeginDelivery(ctx, slot, reg))
+    bool ownBuffer = false;
+    if (!BeginDelivery(ctx, slot, reg, &ownBuffer))
         return;
     uint8_t temporary[4] = {};
-    void *place = reg.dataBuffer != nullptr ? reg.dataBuffer : temporary;
+    void *place = reg.dataBuffer != nullptr && ownBuffer ? reg.dataBuffer : temporary;
     std::memcpy(place, value, size);
     reg.callback(eventCode, reg.userWord, place);
     EndDelivery(ctx, slot);
@@ -345,22 +404,40 @@ void SignalEventHandler(ApiContext *ctx, uint8_t phase) {
 
 namespace {
 
-// Stores a registration once no other thread is inside a callback of that
-// slot, so the replaced buffer is never written after this returns.
+// Stores a registration at once: deliveries that begin after it use the new
+// one. On an application thread it then waits until the deliveries of the
+// slot that were already running have returned, so the replaced callback is
+// not running and the replaced buffer is never written once this returns.
+// The wait ends: each of those callbacks returns (or the library stops, which
+// wakes it). On a library thread (inside a callback) it never waits: the
+// callback it would wait for may be waiting for this thread.
 uint32_t StoreRegistration(uint16_t slotIndex, const EventSlot *reg) {
     ContextRef ctx;
     if (!ctx || slotIndex >= 8)
         return 0;
     std::unique_lock<std::mutex> g(ctx->slotLock);
-    SlotDelivery &d = ctx->slotDelivery[slotIndex];
-    ctx->slotIdle.wait(g, [&] {
-        return d.depth == 0 || d.thread == std::this_thread::get_id() || ctx->stopping.load();
-    });
     EventSlot &slot = ctx->eventSlots[slotIndex];
     if (reg != nullptr)
         slot = *reg;
     else
         slot.callback = nullptr; // userWord and dataBuffer stay
+    if (OnWorkerThread())
+        return 1;
+    const SlotDelivery *lanes = ctx->slotDelivery[slotIndex];
+    bool running[kDeliveryLanes];
+    uint32_t generation[kDeliveryLanes];
+    for (int lane = 0; lane < kDeliveryLanes; ++lane) {
+        running[lane] = lanes[lane].depth != 0;
+        generation[lane] = lanes[lane].generation;
+    }
+    ctx->slotIdle.wait(g, [&] {
+        if (ctx->stopping.load())
+            return true;
+        for (int lane = 0; lane < kDeliveryLanes; ++lane)
+            if (running[lane] && lanes[lane].depth != 0 && lanes[lane].generation == generation[lane])
+                return false;
+        return true;
+    });
     return 1;
 }
 

@@ -17,15 +17,29 @@ constexpr size_t kNotificationCount = 81;
 extern const NotificationEntry NotificationTable[kNotificationCount];
 const NotificationEntry *FindNotification(uint32_t eventId);
 
-// A queued copy of a notification frame. Bytes beyond `length` are zero.
+// A queued copy of a notification frame. Bytes beyond `length` are zero up
+// to `capacity`, which is at least kEventFrameMin: handlers read fixed
+// offsets below it without checking the length. The frame bytes follow the
+// record in the same block.
 struct EventRecord {
     EventRecord *next;
     EventHandler handler;
     const NotificationEntry *entry;
     uint32_t length;
-    uint8_t frame[1024 - 2 * sizeof(void *) - sizeof(void *) - 8];
+    uint32_t capacity;
+    uint32_t displaySequence; // display notifications without the image: their number
+    uint8_t *frame;
 };
-static_assert(sizeof(EventRecord) <= 1024, "event record fits its block");
+
+// Records come in two sizes: most notifications fit the small one, display
+// images need the large one.
+constexpr uint32_t kEventFrameMin = 160;
+constexpr uint32_t kEventFrameMax = static_cast<uint32_t>(kMaxFrame);
+
+// Notifications waiting for the event thread. Beyond this the oldest waiting
+// one is dropped for each new one: at most kEventQueueMax records of at most
+// sizeof(EventRecord) + kEventFrameMax bytes each (about 760 KiB).
+constexpr uint32_t kEventQueueMax = 1024;
 
 void QueueNotification(ApiContext *ctx);
 void EventThread(ApiContext *ctx);
@@ -34,6 +48,14 @@ void EventThread(ApiContext *ctx);
 EventRecord *NextEventRecord(ApiContext *ctx, EventRecord *done);
 // Frees the queued records and the ones kept for reuse.
 void FlushEventQueue(ApiContext *ctx);
+void FreeEventRecord(EventRecord *rec);
+
+// Which library thread delivers on the calling thread: the event thread and
+// the link thread each set their own lane; any other thread shares the last.
+constexpr int kLaneEvent = 0;
+constexpr int kLaneLink = 1;
+constexpr int kLaneOther = 2;
+void SetDeliveryLane(int lane);
 
 // The record whose handler is running (event thread), or nullptr.
 const EventRecord *CurrentEvent(ApiContext *ctx, uint8_t phase);

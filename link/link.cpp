@@ -122,6 +122,7 @@ int StartupSync(ApiContext *ctx) {
 }
 
 void LinkThread(ApiContext *ctx) {
+    SetDeliveryLane(kLaneLink);
     ctx->linkStarted.store(1);
     EventSet(ctx->startedEvent);
     for (;;) {

@@ -26,17 +26,23 @@ void TALVO_CALL ReceiveCallback(uintptr_t, const uint8_t *data, int32_t count, i
 
 bool StoreChunk(ApiContext *ctx, const uint8_t *data, size_t count) {
     ReceiveRing &ring = *ctx->ring;
+    // A transport may call in from several threads: one chunk at a time goes
+    // in whole, and only one producer ever waits for room. The wait ends when
+    // the receiver releases room or the library stops (the stop releases
+    // roomEvent for good).
+    LockGuard producer(ctx->producerLock);
     while (count > 0) {
+        if (ctx->stopping.load())
+            return false;
         uint32_t used = ring.used.load(std::memory_order_acquire);
         if (used == kRingSize) {
             // Full: let the receiver take a frame, then wait for it to release room.
             EventSet(ctx->ringEvent);
             EventWait(ctx->roomEvent, -1);
-            if (ctx->stopping.load())
-                return false;
             continue;
         }
-        // Only this thread moves writePtr, so the free room can only grow meanwhile.
+        // Only the producer holding producerLock moves writePtr, so the free
+        // room can only grow meanwhile.
         size_t room = kRingSize - used;
         size_t piece = std::min({count, room, kRingSize - ring.writePtr});
         std::memcpy(ring.start + ring.writePtr, data, piece);

@@ -110,9 +110,9 @@ TEST_F(RingTest, ShorterFrameNeverShowsBytesOfTheLongerOneBeforeIt) {
         ASSERT_EQ(ctx->rxFrame[i], 0) << i;
 }
 
-// Event records are reused: a short notification in a record that held a
-// long one shows zeros beyond its end, and no more records are kept than the
-// bound however many come back.
+// Event records are reused: a shorter notification in a record that held a
+// longer one shows zeros beyond its end, a short notification costs a small
+// record, and no more records are kept than the bound however many come back.
 TEST_F(RingTest, ReusedEventRecordShowsNothingOfItsPreviousFrame) {
     auto take = [&](const std::vector<uint8_t> &frame) {
         Store(frame);
@@ -123,24 +123,27 @@ TEST_F(RingTest, ReusedEventRecordShowsNothingOfItsPreviousFrame) {
     EventRecord *first = take(NotificationFrame(0x0301, std::vector<uint8_t>(600, 0xAB)));
     ASSERT_NE(first, nullptr);
     ASSERT_EQ(NextEventRecord(ctx, first), nullptr); // handed back
-    EventRecord *second = take(NotificationFrame(0x0107, {5}));
+    EventRecord *second = take(NotificationFrame(0x0301, std::vector<uint8_t>(200, 0x05)));
     ASSERT_EQ(second, first) << "the kept record is taken again";
-    EXPECT_EQ(second->length, 64u);
-    EXPECT_EQ(second->frame[20], 5);
-    for (size_t i = 21; i < sizeof second->frame; ++i)
+    EXPECT_EQ(second->length, 20u + 200u);
+    for (size_t i = second->length; i < second->capacity; ++i)
         ASSERT_EQ(second->frame[i], 0) << i;
 
-    std::vector<EventRecord *> many{second};
+    EventRecord *small = take(NotificationFrame(0x0107, {5}));
+    ASSERT_NE(small, nullptr);
+    EXPECT_NE(small, second) << "a short notification takes a small record";
+    EXPECT_EQ(small->capacity, kEventFrameMin);
+    std::vector<EventRecord *> many{second, small};
     for (int i = 0; i < 199; ++i) {
         many.push_back(take(NotificationFrame(0x0107, {1})));
         ASSERT_NE(many.back(), nullptr);
     }
     for (EventRecord *rec : many)
         NextEventRecord(ctx, rec);
-    EXPECT_LE(ctx->keptRecordCount, 64u);
+    EXPECT_LE(ctx->keptRecordCount[0], 64u);
     FlushEventQueue(ctx);
-    EXPECT_EQ(ctx->keptRecordCount, 0u);
-    EXPECT_EQ(ctx->keptRecords, nullptr);
+    EXPECT_EQ(ctx->keptRecordCount[0] + ctx->keptRecordCount[1], 0u);
+    EXPECT_EQ(ctx->keptRecords[0], nullptr);
 }
 
 TEST_F(RingTest, FullRingMakesTheProducerWaitAndOverwritesNothing) {
