@@ -3,6 +3,7 @@
 #include <cctype>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace tools {
@@ -67,7 +68,10 @@ std::optional<uint64_t> ParseUnsigned(std::string_view s, uint64_t max, std::str
         value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
     }
     if (value > max) {
-        SetError(error, Quoted(s) + " is above " + std::to_string(max));
+        // The limit in the base the number was given in.
+        char limit[24];
+        std::snprintf(limit, sizeof limit, base == 16 ? "0x%llx" : "%llu", static_cast<unsigned long long>(max));
+        SetError(error, Quoted(s) + " is above " + limit);
         return std::nullopt;
     }
     return value;

@@ -9,6 +9,7 @@
 #include "tools/common/output.h"
 #include "tools/common/parse.h"
 #include "tools/spphone/commands.h"
+#include "tools/spphone/events.h"
 #include "tools/spphone/items.h"
 
 namespace spphone {
@@ -119,8 +120,17 @@ int ItemChanged(Ctx &ctx) {
         return kUsage;
     uint16_t id = 0;
     uint8_t buf[129] = {};
-    if (int rc = DeviceCall(ctx, "GetChangedSystemData", [&] { return GetChangedSystemData(&id, buf); }))
+    if (int rc = Connect(ctx))
         return rc;
+    // The library answers from what the device last reported to this
+    // process; before a report it has nothing, which is no refusal.
+    if (!GetChangedSystemData(&id, buf)) {
+        if (!IsSPphoneAvailable())
+            return Fail(ctx, kNoDevice, "GetChangedSystemData: no device (the link is down)");
+        return Fail(ctx, kNothingYet,
+                    "GetChangedSystemData: no change reported yet (the library keeps the last setting the device "
+                    "reported changed to this process; spphone shell or watch show them)");
+    }
     const ItemInfo *item = FindItemInfo(id);
     if (item == nullptr) { // cannot happen: the library refuses unknown ids
         Add(ctx.result, "id", MakeUint(id));
@@ -155,10 +165,11 @@ int ItemList(Ctx &ctx) {
                                   : "hex:" + hex->s;
         while (!shown.empty() && shown.back() == '\n')
             shown.pop_back();
-        std::printf("%5llu  %3llu  %s\n", static_cast<unsigned long long>(tools::Find(v, "id")->u),
-                    static_cast<unsigned long long>(tools::Find(v, "width")->u), shown.c_str());
+        char head[32];
+        std::snprintf(head, sizeof head, "%5llu  %3llu  ", static_cast<unsigned long long>(tools::Find(v, "id")->u),
+                      static_cast<unsigned long long>(tools::Find(v, "width")->u));
+        ctx.text += head + shown + "\n";
     }
-    ctx.printed = true;
     return kOk;
 }
 
@@ -189,12 +200,23 @@ int ContactCount(Ctx &ctx) {
     return kOk;
 }
 
+// What the device refused when a request named contact (or recording)
+// index: "no such contact 9 (the device has 3)" when index is beyond the
+// count it reports now.
+std::string NoSuch(const char *thing, int(MORELAPI_CALL *count)(uint8_t *), uint64_t index) {
+    uint8_t n = 0;
+    if (index == 255 || !count(&n) || index <= n)
+        return "";
+    return std::string("no such ") + thing + " " + std::to_string(index) + " (the device has " + std::to_string(n) + ")";
+}
+
 int ReadContact(Ctx &ctx, unsigned index, tools::Value *out) {
     uint8_t data1[MORELAPI_CONTACT_DATA1_BYTES] = {};
     uint8_t data2[MORELAPI_CONTACT_DATA2_BYTES] = {};
     uint8_t byte = 0;
-    if (int rc = DeviceCall(ctx, "GetContact",
-                            [&] { return GetContact(static_cast<uint8_t>(index), data1, &byte, data2); }))
+    if (int rc = DeviceCall(
+            ctx, "GetContact", [&] { return GetContact(static_cast<uint8_t>(index), data1, &byte, data2); }, nullptr,
+            [&] { return NoSuch("contact", GetContactCount, index); }))
         return rc;
     *out = ContactValue(index, data1, byte, data2);
     return kOk;
@@ -263,7 +285,9 @@ int ContactDelete(Ctx &ctx) {
         if (index == 0)
             return Usage(ctx, "index: give 1..100 or all");
     }
-    if (int rc = DeviceCall(ctx, "DeleteContact", [&] { return DeleteContact(static_cast<uint8_t>(index)); }))
+    if (int rc = DeviceCall(
+            ctx, "DeleteContact", [&] { return DeleteContact(static_cast<uint8_t>(index)); }, nullptr,
+            [&] { return NoSuch("contact", GetContactCount, index); }))
         return rc;
     return Done(ctx);
 }
@@ -293,8 +317,9 @@ int ReadRecord(Ctx &ctx, unsigned index, tools::Value *out) {
     uint8_t a[8] = {};
     uint8_t b[12] = {};
     uint32_t value = 0;
-    if (int rc = DeviceCall(ctx, "GetRecordInfo",
-                            [&] { return GetRecordInfo(static_cast<uint8_t>(index), a, &value, b); }))
+    if (int rc = DeviceCall(
+            ctx, "GetRecordInfo", [&] { return GetRecordInfo(static_cast<uint8_t>(index), a, &value, b); }, nullptr,
+            [&] { return NoSuch("recording", GetRecordCount, index); }))
         return rc;
     tools::Value v = tools::MakeObject();
     Add(v, "index", MakeUint(index));
@@ -358,7 +383,9 @@ int RecDelete(Ctx &ctx) {
     uint64_t index = 0;
     if (!RecordIndex(ctx, "rec delete INDEX|all", &index))
         return kUsage;
-    if (int rc = DeviceCall(ctx, "DeleteRecord", [&] { return DeleteRecord(static_cast<uint8_t>(index)); }))
+    if (int rc = DeviceCall(
+            ctx, "DeleteRecord", [&] { return DeleteRecord(static_cast<uint8_t>(index)); }, nullptr,
+            [&] { return NoSuch("recording", GetRecordCount, index); }))
         return rc;
     return Done(ctx);
 }
@@ -367,7 +394,9 @@ int RecPlay(Ctx &ctx) {
     uint64_t index = 0;
     if (!RecordIndex(ctx, "rec play INDEX", &index))
         return kUsage;
-    if (int rc = DeviceCall(ctx, "StartPlayback", [&] { return StartPlayback(static_cast<uint8_t>(index)); }))
+    if (int rc = DeviceCall(
+            ctx, "StartPlayback", [&] { return StartPlayback(static_cast<uint8_t>(index)); }, nullptr,
+            [&] { return NoSuch("recording", GetRecordCount, index); }))
         return rc;
     return Done(ctx);
 }
@@ -547,8 +576,7 @@ int RtcpReceive(Ctx &ctx) {
         Add(ctx.result, "hex", MakeStr(tools::Hex(buf, sizeof buf)));
         return kOk;
     }
-    std::fputs(tools::HexDump(buf, sizeof buf).c_str(), stdout);
-    ctx.printed = true;
+    ctx.text = tools::HexDump(buf, sizeof buf);
     return kOk;
 }
 
@@ -610,12 +638,15 @@ int RawReceive(Ctx &ctx) {
     uint8_t buf[MORELAPI_RAW_DATA_BYTES] = {};
     if (int rc = DeviceCall(ctx, "ReceiveFixed128RawData", [&] { return ReceiveFixed128RawData(buf); }))
         return rc;
+    if (!SeenEvent(MORELAPI_EVENT_RAW_DATA))
+        return Fail(ctx, kNothingYet,
+                    "ReceiveFixed128RawData: no raw block received yet (the library keeps the last block the device "
+                    "sent to this process; spphone shell or watch show them)");
     if (ctx.json) {
         Add(ctx.result, "hex", MakeStr(tools::Hex(buf, sizeof buf)));
         return kOk;
     }
-    std::fputs(tools::HexDump(buf, sizeof buf).c_str(), stdout);
-    ctx.printed = true;
+    ctx.text = tools::HexDump(buf, sizeof buf);
     return kOk;
 }
 

@@ -10,6 +10,8 @@
 #include "tools/common/output.h"
 #include "tools/common/parse.h"
 #include "tools/spphone/commands.h"
+#include "tools/spphone/events.h"
+#include "tools/spphone/items.h"
 
 namespace spphone {
 
@@ -149,15 +151,6 @@ int Reboot(Ctx &ctx) {
 
 // ---- keys and display ----
 
-tools::Value KeyValue(uint8_t code, uint8_t action) {
-    tools::Value v = tools::MakeObject();
-    Add(v, "code", MakeUint(code));
-    if (code >= 0x20 && code < 0x7F)
-        Add(v, "key", MakeStr(std::string(1, static_cast<char>(code))));
-    Add(v, "action", MakeUint(action));
-    return v;
-}
-
 int Key(Ctx &ctx) {
     std::string action, hold;
     bool hasAction = false, hasHold = false;
@@ -173,6 +166,12 @@ int Key(Ctx &ctx) {
         uint8_t code = 0, act = 0;
         if (int rc = DeviceCall(ctx, "GetKey", [&] { return GetKey(&code, &act); }))
             return rc;
+        // The library keeps the last key the device reported to this
+        // process; before one, it answers zeros.
+        if (!SeenEvent(MORELAPI_EVENT_KEY))
+            return Fail(ctx, kNothingYet,
+                        "GetKey: no key reported yet (the library keeps the last key the device reported to this "
+                        "process; spphone shell or watch show them)");
         ctx.result = KeyValue(code, act);
         return kOk;
     }
@@ -194,6 +193,13 @@ int Key(Ctx &ctx) {
             return rc;
         return Done(ctx);
     }
+    // The library times a press between its down and its up and sends it
+    // on the up: both must come from one library, which a one-shot command
+    // does not outlive.
+    if ((down || up) && !ctx.shell)
+        return Usage(ctx, std::string("key: ") + (down ? "--down" : "--up") +
+                              " needs the library to live on until the other half; use --hold DURATION, or "
+                              "--down and --up in spphone shell");
     uint8_t a = 0;
     if (down)
         a = 1;
@@ -218,26 +224,22 @@ int Display(Ctx &ctx) {
     uint8_t image[MORELAPI_DISPLAY_BYTES] = {};
     if (int rc = DeviceCall(ctx, "GetLCDdata", [&] { return GetLCDdata(image); }))
         return rc;
+    // The text as watch shows a display event: one line, " | " between the
+    // display's lines.
+    const std::string text = DisplayLine(image, sizeof image);
     if (ctx.json) {
         if (!hexOnly)
-            Add(ctx.result, "text", MakeStr(tools::TextOf(image, sizeof image)));
+            Add(ctx.result, "text", MakeStr(text));
         if (!textOnly)
             Add(ctx.result, "hex", MakeStr(tools::Hex(image, sizeof image)));
         return kOk;
     }
-    std::string out;
-    if (!hexOnly) {
-        std::string text = tools::TextOf(image, sizeof image);
-        while (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        out += text + "\n";
-    }
+    if (!hexOnly)
+        ctx.text += text + "\n";
     if (!hexOnly && !textOnly)
-        out += "\n";
+        ctx.text += "\n";
     if (!textOnly)
-        out += tools::HexDump(image, sizeof image);
-    std::fputs(out.c_str(), stdout);
-    ctx.printed = true;
+        ctx.text += tools::HexDump(image, sizeof image);
     return kOk;
 }
 
@@ -272,13 +274,26 @@ int CallDial(Ctx &ctx) {
     return Done(ctx);
 }
 
-int CallParamVerb(Ctx &ctx, const char *usage, const char *what, int(MORELAPI_CALL *fn)(uint8_t)) {
+// "no such call N" when the device holds no call of that id (asked after
+// the device refused a request naming it).
+std::string NoSuchCall(uint8_t id) {
+    uint8_t state = 0;
+    uint8_t text[MORELAPI_CALL_TEXT_BYTES] = {};
+    uint32_t value = 0;
+    if (id != 0 && (!GetCallInfo(id, &state, text, &value) || state == 0))
+        return "no such call " + std::to_string(id);
+    return "";
+}
+
+int CallParamVerb(Ctx &ctx, const char *usage, const char *what, int(MORELAPI_CALL *fn)(uint8_t), bool isCallId) {
     if (!ArgCount(ctx, 0, 1, usage))
         return kUsage;
     uint64_t param = 0;
-    if (!ctx.args.empty() && !ArgNumber(ctx, 0, 255, "parameter", &param))
+    if (!ctx.args.empty() && !ArgNumber(ctx, 0, 255, isCallId ? "call id" : "parameter", &param))
         return kUsage;
-    if (int rc = DeviceCall(ctx, what, [&] { return fn(static_cast<uint8_t>(param)); }))
+    const uint8_t p = static_cast<uint8_t>(param);
+    if (int rc = DeviceCall(ctx, what, [&] { return fn(p); }, nullptr,
+                            [&] { return isCallId ? NoSuchCall(p) : std::string(); }))
         return rc;
     return Done(ctx);
 }
@@ -291,8 +306,8 @@ int CallPlainVerb(Ctx &ctx, const char *usage, const char *what, int(MORELAPI_CA
     return Done(ctx);
 }
 
-int CallEnd(Ctx &ctx) { return CallParamVerb(ctx, "call end [CALL-ID]", "EndCall", EndCall); }
-int CallHold(Ctx &ctx) { return CallParamVerb(ctx, "call hold [PARAM]", "HoldOperate", HoldOperate); }
+int CallEnd(Ctx &ctx) { return CallParamVerb(ctx, "call end [CALL-ID]", "EndCall", EndCall, true); }
+int CallHold(Ctx &ctx) { return CallParamVerb(ctx, "call hold [PARAM]", "HoldOperate", HoldOperate, false); }
 int CallAnswer(Ctx &ctx) { return CallPlainVerb(ctx, "call answer", "AnswerCall", AnswerCall); }
 int CallReject(Ctx &ctx) { return CallPlainVerb(ctx, "call reject", "RejectCall", RejectCall); }
 int CallJoin(Ctx &ctx) { return CallPlainVerb(ctx, "call join", "JoinCall", JoinCall); }
@@ -304,6 +319,7 @@ tools::Value CallValue(uint8_t id, uint8_t state, const uint8_t *text, uint32_t 
     tools::Value v = tools::MakeObject();
     Add(v, "id", MakeUint(id));
     Add(v, "state", MakeUint(state));
+    Add(v, "stateName", MakeStr(CallStateName(state)));
     Add(v, "text", MakeStr(tools::TextOf(text, MORELAPI_CALL_TEXT_BYTES)));
     Add(v, "value", MakeUint(value));
     return v;
@@ -321,8 +337,9 @@ int CallInfo(Ctx &ctx) {
         uint8_t state = 0;
         uint8_t text[MORELAPI_CALL_TEXT_BYTES] = {};
         uint32_t value = 0;
-        if (int rc = DeviceCall(ctx, "GetCallInfo",
-                                [&] { return GetCallInfo(static_cast<uint8_t>(id), &state, text, &value); }))
+        if (int rc = DeviceCall(
+                ctx, "GetCallInfo", [&] { return GetCallInfo(static_cast<uint8_t>(id), &state, text, &value); },
+                nullptr, [&] { return "no such call " + std::to_string(id); }))
             return rc;
         if (only || state != 0)
             Add(list, "", CallValue(static_cast<uint8_t>(id), state, text, value));

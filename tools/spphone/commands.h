@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "tools/spphone/session.h"
 
@@ -28,8 +29,15 @@ int RunVerb(Ctx &ctx, const char *family, const Verb *verbs, size_t count, const
 // Sets the result of a command that only does something: {"ok": true}.
 int Done(Ctx &ctx);
 
+// The command of that name, or nullptr.
+const Command *FindCommand(const std::string &name);
+// What a command that succeeded prints: its JSON object, its own text, "ok"
+// or its result for people; "" when it printed already.
+std::string ResultText(const Ctx &ctx);
+
 const Command *DeviceCommands(size_t *count); // status, keys, display, calls, audio
 const Command *DataCommands(size_t *count);   // items, contacts, recorder, camera, RTCP, raw
 int RunWatch(Ctx &ctx);
+int RunShell(Ctx &ctx);
 
 } // namespace spphone

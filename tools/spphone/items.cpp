@@ -19,7 +19,54 @@ constexpr ItemInfo kItems[] = {
     {118, 1, false},  {129, 0, false},  {130, 0, false},  {131, 0, false},  {132, 0, false},
 };
 
+// The state each call event stands for.
+struct CallCode {
+    uint32_t code;
+    uint8_t state;
+};
+constexpr CallCode kCallCodes[] = {
+    {0x0201, 8},  {0x0202, 9},  {0x0203, 2},  {0x0204, 10}, {0x0205, 0},  {0x0206, 16}, {0x0207, 12},
+    {0x0208, 11}, {0x0209, 13}, {0x020A, 15}, {0x020C, 4},  {0x020D, 5},  {0x020E, 6},  {0x020F, 7},
+    {0x0210, 18}, {0x0211, 19}, {0x0212, 20}, {0x0213, 17}, {0x0214, 22}, {0x0215, 23}, {0x0216, 24},
+    {0x0217, 25}, {0x0218, 26}, {0x0219, 21}, {0x021A, 27}, {0x021B, 28}, {0x021C, 29}, {0x021D, 30},
+    {0x021E, 31}, {0x021F, 32},
+};
+
+struct StateName {
+    uint8_t state;
+    const char *name;
+};
+constexpr StateName kStateNames[] = {
+    {0, "idle"},      {2, "connected"}, {4, "ended here"}, {5, "rejected"},    {6, "ended by the far end"},
+    {7, "ended"},     {8, "dialling"},  {9, "ringing"},    {11, "active"},     {12, "held"},
+    {13, "joined"},   {15, "conference"}, {16, "alerting"}, {24, "ended"},     {25, "ended"},
+    {26, "ended"},
+};
+
 } // namespace
+
+int CallStateOfEvent(uint32_t code) {
+    for (const CallCode &c : kCallCodes)
+        if (c.code == code)
+            return c.state;
+    return -1;
+}
+
+std::string CallStateName(uint8_t state) {
+    for (const StateName &n : kStateNames)
+        if (n.state == state)
+            return n.name;
+    return "state " + std::to_string(state);
+}
+
+tools::Value KeyValue(uint8_t code, uint8_t action) {
+    tools::Value v = tools::MakeObject();
+    tools::Add(v, "keyCode", tools::MakeUint(code));
+    if (code >= 0x20 && code < 0x7F)
+        tools::Add(v, "key", tools::MakeStr(std::string(1, static_cast<char>(code))));
+    tools::Add(v, "action", tools::MakeUint(action));
+    return v;
+}
 
 const ItemInfo *Items(size_t *count) {
     *count = std::size(kItems);

@@ -1,10 +1,16 @@
-// The device's numbered settings as the library stores them: id, width in
-// bytes and whether the bytes are a zero-terminated text. The public header
-// carries no widths, so the tool keeps its own copy of the item table.
+// The device's numbers as the tool names them. The numbered settings as the
+// library stores them: id, width in bytes and whether the bytes are a
+// zero-terminated text (the public header carries no widths, so the tool
+// keeps its own copy of the item table). The call states, by the event that
+// reports each and by the name the device's numbering gives it. A key as a
+// value.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "tools/common/output.h"
 
 namespace spphone {
 
@@ -18,5 +24,13 @@ struct ItemInfo {
 const ItemInfo *Items(size_t *count);
 // The entry of id, or nullptr for an id the library does not know.
 const ItemInfo *FindItemInfo(uint16_t id);
+
+// The call state a call event (0x0201..0x021F) reports, or -1.
+int CallStateOfEvent(uint32_t code);
+// "ringing", "held", ...; "ended" for every end state; "state N" for a
+// number the device does not name.
+std::string CallStateName(uint8_t state);
+// A key: its code, the character when printable, the action.
+tools::Value KeyValue(uint8_t code, uint8_t action);
 
 } // namespace spphone

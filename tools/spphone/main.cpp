@@ -1,8 +1,13 @@
 // spphone: the speakerphone from the command line, through the library's
 // public interface only.
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "morelapi.h"
@@ -36,22 +41,61 @@ int Done(Ctx &ctx) {
     return kOk;
 }
 
+std::string ResultText(const Ctx &ctx) {
+    if (ctx.printed)
+        return "";
+    if (ctx.json)
+        return tools::ToJson(ctx.result) + "\n";
+    if (!ctx.text.empty())
+        return ctx.text;
+    const tools::Value *ok = tools::Find(ctx.result, "ok");
+    if (ok && ctx.result.items.size() == 1)
+        return "ok\n";
+    return tools::ToText(ctx.result);
+}
+
 namespace {
 
+// The version of the library that is loaded, from the name of its file
+// (libmorelapi.so.1.0.0): the header says only what spphone was built with.
+void LibraryFile(std::string *path, std::string *version) {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&InitializeUsbApiLib), &info) == 0 || info.dli_fname == nullptr)
+        return;
+    char resolved[PATH_MAX];
+    *path = realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+    const std::string name = path->substr(path->rfind('/') + 1);
+    const size_t so = name.find(".so.");
+    if (so != std::string::npos)
+        *version = name.substr(so + 4);
+}
+
 int Version(Ctx &ctx) {
-    char lib[32];
-    std::snprintf(lib, sizeof lib, "%d.%d.%d", MORELAPI_VERSION_MAJOR, MORELAPI_VERSION_MINOR,
+    if (!ArgCount(ctx, 0, 0, "version"))
+        return kUsage;
+    char built[32];
+    std::snprintf(built, sizeof built, "%d.%d.%d", MORELAPI_VERSION_MAJOR, MORELAPI_VERSION_MINOR,
                   MORELAPI_VERSION_PATCH);
-    tools::Add(ctx.result, "spphone", tools::MakeStr(lib));
+    std::string path, loaded;
+    LibraryFile(&path, &loaded);
+    tools::Add(ctx.result, "spphone", tools::MakeStr(built));
+    tools::Add(ctx.result, "library", tools::MakeStr(loaded.empty() ? "unknown" : loaded));
+    tools::Add(ctx.result, "libraryFile", tools::MakeStr(path.empty() ? "unknown" : path));
+    tools::Add(ctx.result, "builtWith", tools::MakeStr(built));
     return kOk;
 }
 
 int Watch(Ctx &ctx) { return RunWatch(ctx); }
+int Shell(Ctx &ctx) { return RunShell(ctx); }
 
 constexpr Command kOwnCommands[] = {
     {"watch", "watch [--count N] [--for DURATION]",
-     "print every event as it arrives (time, slot, code, name, value) until interrupted", Watch},
-    {"version", "version", "version of spphone and of the library it was built with", Version},
+     "print every event as it arrives (time, slot, code, name, value) until interrupted; the first line is "
+     "the link coming up",
+     Watch},
+    {"shell", "shell [FILE] [--stop-on-error]",
+     "one library for many commands, read from FILE or stdin, while events print as they arrive", Shell},
+    {"version", "version", "version of spphone and of the library it runs with", Version},
 };
 
 struct Family {
@@ -70,21 +114,13 @@ std::vector<Family> AllCommands() {
     return all;
 }
 
-const Command *FindCommand(const std::string &name) {
-    for (const Family &f : AllCommands())
-        for (size_t k = 0; k < f.count; ++k)
-            if (name == f.commands[k].name)
-                return &f.commands[k];
-    return nullptr;
-}
-
 void Help(FILE *out) {
     std::fprintf(out,
                  "usage: spphone [--json] [--wait DURATION] COMMAND [ARGS]\n"
                  "\n"
                  "Drives the speakerphone through the morelapi library. The transport library\n"
-                 "(libtalvo) picks the device from TALVO_DEVICE: sim (in-process simulated device),\n"
-                 "unix:PATH or tcp:127.0.0.1:PORT (a running spphone-sim).\n"
+                 "(libtalvo) picks the device from TALVO_DEVICE: sim or unset (in-process simulated\n"
+                 "device), unix:PATH or tcp:127.0.0.1:PORT (a running spphone-sim).\n"
                  "\n"
                  "options:\n"
                  "  --json            print results as JSON (watch: one object per line)\n"
@@ -98,22 +134,8 @@ void Help(FILE *out) {
                  "\n"
                  "Byte arguments (numbers, texts) take hex:0a0b... for raw bytes.\n"
                  "Exit status: 0 done, 1 refused by the device (or the output could not be\n"
-                 "written), 2 bad usage, 3 no device, 4 timed out.\n");
-}
-
-void PrintResult(const Ctx &ctx) {
-    if (ctx.printed)
-        return;
-    if (ctx.json) {
-        std::printf("%s\n", tools::ToJson(ctx.result).c_str());
-        return;
-    }
-    const tools::Value *ok = tools::Find(ctx.result, "ok");
-    if (ok && ctx.result.items.size() == 1) {
-        std::printf("ok\n");
-        return;
-    }
-    std::fputs(tools::ToText(ctx.result).c_str(), stdout);
+                 "written), 2 bad usage (or a malformed TALVO_DEVICE), 3 no device, 4 timed out,\n"
+                 "5 nothing reported yet (a cached value no event has brought).\n");
 }
 
 // kOk once stdout has taken everything printed: output that never reached
@@ -126,6 +148,14 @@ int Written() {
 }
 
 } // namespace
+
+const Command *FindCommand(const std::string &name) {
+    for (const Family &f : AllCommands())
+        for (size_t k = 0; k < f.count; ++k)
+            if (name == f.commands[k].name)
+                return &f.commands[k];
+    return nullptr;
+}
 
 int Main(int argc, char **argv) {
     Ctx ctx;
@@ -175,12 +205,12 @@ int Main(int argc, char **argv) {
         return kUsage;
     }
     int rc = cmd->run(ctx);
-    Disconnect(ctx);
+    StopLibrary();
     if (rc != kOk) {
         std::fprintf(stderr, "spphone: %s\n", ctx.error.empty() ? "failed" : ctx.error.c_str());
         return rc;
     }
-    PrintResult(ctx);
+    std::fputs(ResultText(ctx).c_str(), stdout);
     return Written();
 }
 

@@ -2,16 +2,16 @@
 
 #include <unistd.h>
 
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
+#include <cstdlib>
 
 #include "morelapi.h"
 #include "tools/common/parse.h"
+#include "tools/spphone/device.h"
+#include "tools/spphone/events.h"
 
 namespace spphone {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
@@ -21,34 +21,32 @@ namespace {
 constexpr auto kTimedOutAfter = 2900ms;
 // How long to wait for another request of the library before our own.
 constexpr auto kBusyWait = 3500ms;
+// A device that is there links up within this; after it spphone looks for
+// the reason and says it is waiting.
+constexpr auto kQuiet = 300ms;
+// A device found serving another host is looked at once more after this
+// (the host it serves may be leaving) before spphone gives up.
+constexpr auto kBusyRecheck = 1000ms;
 
-struct LinkWatch {
-    std::mutex m;
-    std::condition_variable cv;
-    bool up = false;
+struct Library {
+    bool started = false;
+    DeviceAddress address;
 };
 
-LinkWatch &Link() {
-    static LinkWatch w;
-    return w;
-}
-
-// Every event of the device slot wakes the waiters: a link report, and the
-// display event that ends the library's own re-read of the display.
-void MORELAPI_CALL OnDeviceEvent(uint32_t code, uint32_t, void *data) {
-    LinkWatch &w = Link();
-    {
-        std::lock_guard<std::mutex> g(w.m);
-        if (code == MORELAPI_EVENT_LINK && data != nullptr)
-            w.up = *static_cast<const uint8_t *>(data) == 1;
-    }
-    w.cv.notify_all();
+Library &Lib() {
+    static Library l;
+    return l;
 }
 
 std::string Seconds(std::chrono::milliseconds d) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.1fs", static_cast<double>(d.count()) / 1000.0);
     return buf;
+}
+
+std::string Reason(bool *busy) {
+    *busy = false;
+    return ProbeEndpoint(Lib().address, busy);
 }
 
 } // namespace
@@ -60,62 +58,96 @@ int Fail(Ctx &ctx, int code, const std::string &message) {
 
 int Usage(Ctx &ctx, const std::string &message) { return Fail(ctx, kUsage, message); }
 
-int Connect(Ctx &ctx) {
-    if (ctx.connected)
+int StartLibrary(Ctx &ctx) {
+    Library &lib = Lib();
+    if (lib.started)
         return kOk;
+    std::string why;
+    auto address = ParseDeviceAddress(std::getenv("TALVO_DEVICE"), &why);
+    if (!address)
+        return Usage(ctx, "TALVO_DEVICE: " + why);
     if (!InitializeUsbApiLib())
         return Fail(ctx, kNoDevice, "no device: the library did not start");
-    RegisterEvent(MORELAPI_SLOT_DEVICE, OnDeviceEvent, 0, nullptr);
-
-    LinkWatch &w = Link();
-    const auto start = Clock::now();
-    const auto deadline = start + ctx.wait;
-    const bool tty = isatty(STDERR_FILENO) != 0;
-    bool shown = false;
-    std::unique_lock<std::mutex> lock(w.m);
-    auto ready = [&] { return w.up || IsSPphoneAvailable(); };
-    // Quiet for a moment: a device that is there links up at once.
-    w.cv.wait_until(lock, std::min(deadline, start + 300ms), ready);
-    while (!ready() && Clock::now() < deadline) {
-        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-        if (tty) {
-            std::fprintf(stderr, "\rspphone: waiting for the device link (%s of %s)  ", Seconds(waited).c_str(),
-                         Seconds(ctx.wait).c_str());
-            shown = true;
-        } else if (!shown) {
-            std::fprintf(stderr, "spphone: waiting for the device link (up to %s)\n", Seconds(ctx.wait).c_str());
-            shown = true;
-        }
-        std::fflush(stderr);
-        w.cv.wait_until(lock, std::min(deadline, Clock::now() + 1000ms), ready);
-    }
-    if (shown && tty)
-        std::fprintf(stderr, "\r%60s\r", "");
-    ctx.connected = true; // from here on Disconnect stops the library
-    if (!ready())
-        return Fail(ctx, kNoDevice, "no device: the link did not come up within " + Seconds(ctx.wait));
+    lib.started = true;
+    lib.address = *address;
+    RegisterEvents();
+    std::string problem = TransportProblem();
+    if (!problem.empty())
+        return Fail(ctx, kNoDevice, "no device: " + problem);
     return kOk;
 }
 
-void Disconnect(Ctx &ctx) {
-    if (!ctx.connected)
+void StopLibrary() {
+    Library &lib = Lib();
+    if (!lib.started)
         return;
-    UnregisterEvent(MORELAPI_SLOT_DEVICE);
+    UnregisterEvents();
     TerminateUsbApiLib();
-    ctx.connected = false;
+    lib.started = false;
 }
 
-int DeviceCall(Ctx &ctx, const char *what, const std::function<int64_t()> &call, int64_t *result) {
+std::string NoDeviceReason() {
+    bool busy = false;
+    return Reason(&busy);
+}
+
+int Connect(Ctx &ctx) {
+    if (int rc = StartLibrary(ctx))
+        return rc;
+    const auto start = Clock::now();
+    const auto deadline = start + ctx.wait;
+    if (WaitLinkUp(std::min(deadline, start + kQuiet)))
+        return kOk;
+    const bool tty = isatty(STDERR_FILENO) != 0;
+    bool busy = false;
+    std::string reason = Clock::now() < deadline ? Reason(&busy) : "";
+    const std::string because = reason.empty() ? "" : ": " + reason;
+    bool shown = false;
+    auto busySince = busy ? Clock::now() : Clock::time_point::max();
+    while (!WaitLinkUp(std::min(deadline, Clock::now() + 1000ms)) && Clock::now() < deadline && !Stopped()) {
+        if (busy && Clock::now() - busySince >= kBusyRecheck) {
+            // Still turned away a second later: another host holds the device.
+            bool again = false;
+            std::string now = Reason(&again);
+            if (again) {
+                if (shown && tty)
+                    std::fprintf(stderr, "\r%70s\r", "");
+                return Fail(ctx, kNoDevice, "no device: " + now);
+            }
+            busy = false;
+        }
+        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        if (tty) {
+            std::fprintf(stderr, "\rspphone: waiting for the device link, %s of %s%s  ", Seconds(waited).c_str(),
+                         Seconds(ctx.wait).c_str(), because.c_str());
+            shown = true;
+        } else if (!shown) {
+            std::fprintf(stderr, "spphone: waiting for the device link up to %s%s\n", Seconds(ctx.wait).c_str(),
+                         because.c_str());
+            shown = true;
+        }
+        std::fflush(stderr);
+    }
+    if (shown && tty)
+        std::fprintf(stderr, "\n");
+    if (WaitLinkUp(Clock::now()))
+        return kOk;
+    reason = Reason(&busy);
+    if (reason.empty() && Lib().address.kind == DeviceAddress::InProcess)
+        reason = "the in-process simulated device (TALVO_DEVICE unset or sim) did not link";
+    return Fail(ctx, kNoDevice,
+                "no device: the link did not come up within " + Seconds(ctx.wait) + (reason.empty() ? "" : ": " + reason));
+}
+
+int DeviceCall(Ctx &ctx, const char *what, const std::function<int64_t()> &call, int64_t *result,
+               const std::function<std::string()> &refusal) {
     if (int rc = Connect(ctx))
         return rc;
     // A request of the library's own (the event thread re-reading the
     // display) makes ours fail at once; let it finish first. It ends with a
     // display event, or it timed out on the device.
-    if (IsCommandActive()) {
-        LinkWatch &w = Link();
-        std::unique_lock<std::mutex> lock(w.m);
-        w.cv.wait_for(lock, kBusyWait, [] { return IsCommandActive() == 0; });
-    }
+    if (IsCommandActive())
+        WaitCommandIdle(Clock::now() + kBusyWait);
 
     const auto start = Clock::now();
     int64_t r = call();
@@ -129,6 +161,9 @@ int DeviceCall(Ctx &ctx, const char *what, const std::function<int64_t()> &call,
         return Fail(ctx, kNoDevice, name + ": no device (the link is down)");
     if (took >= kTimedOutAfter)
         return Fail(ctx, kTimedOut, name + ": timed out (no answer from the device within 3 s)");
+    std::string meaning = refusal ? refusal() : "";
+    if (!meaning.empty())
+        return Fail(ctx, kRefused, name + ": " + meaning + " (refused by the device)");
     return Fail(ctx, kRefused, name + ": refused (the device rejected or failed the request)");
 }
 
