@@ -83,10 +83,20 @@ inline bool ParseAddress(const std::string &text, Address *a, std::string *cause
     return true;
 }
 
-// What the first bytes of a connection say: a device speaking, an endpoint
-// refusing this host (*why: the rest of its line), or too few bytes yet.
+// What the first bytes of a connection show: a device speaking, an endpoint
+// that does not serve this host, or too few bytes to tell yet.
 enum class Greeting { Device, Refused, Partial };
-inline Greeting ReadGreeting(const std::vector<uint8_t> &first, std::string *why) {
+
+// Adds the n bytes received first on a new connection (n 0: the endpoint
+// closed it) and says what they show; *cause when this host is not served.
+inline Greeting TakeGreeting(std::vector<uint8_t> &first, const void *bytes, size_t n, std::string *cause) {
+    if (n == 0) {
+        *cause = first.empty() ? "the endpoint closed the connection at once (does it serve another host?)"
+                               : "the endpoint refused this host";
+        return Greeting::Refused;
+    }
+    const auto *b = static_cast<const uint8_t *>(bytes);
+    first.insert(first.end(), b, b + n);
     const size_t prefix = sizeof kRefusalPrefix - 1;
     const size_t have = first.size();
     if (std::memcmp(first.data(), kRefusalPrefix, have < prefix ? have : prefix) != 0)
@@ -95,8 +105,16 @@ inline Greeting ReadGreeting(const std::vector<uint8_t> &first, std::string *why
     const auto *nl = static_cast<const char *>(std::memchr(begin, '\n', have));
     if (!nl && have < kRefusalLineMax)
         return Greeting::Partial;
-    *why = have > prefix ? std::string(begin + prefix, nl ? nl : begin + have) : std::string();
+    *cause = "the endpoint refused this host: " + (have > prefix ? std::string(begin + prefix, nl ? nl : begin + have) : "");
     return Greeting::Refused;
+}
+
+// Why an open gave up waiting for the endpoint to do what (closed: the host
+// closed it meanwhile).
+inline std::string GaveUp(bool closed, const char *what) {
+    if (closed)
+        return "closed while connecting";
+    return std::string("the endpoint ") + what + " within " + std::to_string(kOpenTimeoutMs) + " ms (is it stopped?)";
 }
 
 // Writers of one stream take turns; each waits for its turn no later than

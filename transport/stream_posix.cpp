@@ -165,9 +165,7 @@ bool ConnectTcp(Stream *s, const Address &a, Clock::time_point deadline, std::st
             else if (w == Wait::Ready)
                 errno = err;
             else
-                *cause = w == Wait::Closed ? "closed while connecting"
-                                           : "the endpoint did not accept within " +
-                                                 std::to_string(kOpenTimeoutMs) + " ms (is it stopped?)";
+                *cause = GaveUp(w == Wait::Closed, "did not accept");
             if (w != Wait::Ready) {
                 ::close(fd);
                 break;
@@ -193,9 +191,7 @@ bool TakeFirstBytes(Stream *s, Clock::time_point deadline, std::string *cause) {
     for (;;) {
         const Wait w = WaitFor(s, s->fd, POLLIN, deadline);
         if (w != Wait::Ready) {
-            *cause = w == Wait::Closed ? "closed while connecting"
-                                       : "the endpoint sent nothing within " + std::to_string(kOpenTimeoutMs) +
-                                             " ms (is it stopped?)";
+            *cause = GaveUp(w == Wait::Closed, "sent nothing");
             return false;
         }
         uint8_t buf[kRefusalLineMax];
@@ -206,22 +202,9 @@ bool TakeFirstBytes(Stream *s, Clock::time_point deadline, std::string *cause) {
             *cause = Errno("recv");
             return false;
         }
-        if (n == 0) {
-            *cause = s->first.empty() ? "the endpoint closed the connection at once (does it serve another host?)"
-                                      : "the endpoint refused this host";
-            return false;
-        }
-        s->first.insert(s->first.end(), buf, buf + n);
-        std::string why;
-        switch (ReadGreeting(s->first, &why)) {
-        case Greeting::Device:
-            return true;
-        case Greeting::Refused:
-            *cause = "the endpoint refused this host: " + why;
-            return false;
-        case Greeting::Partial:
-            break;
-        }
+        const Greeting g = TakeGreeting(s->first, buf, static_cast<size_t>(n), cause);
+        if (g != Greeting::Partial)
+            return g == Greeting::Device;
     }
 }
 

@@ -114,9 +114,7 @@ bool ConnectTcp(Stream *s, const Address &a, Clock::time_point deadline, std::st
                 break;
             }
             if (w != Wait::Ready) {
-                *cause = w == Wait::Closed ? "closed while connecting"
-                                           : "the endpoint did not accept within " +
-                                                 std::to_string(kOpenTimeoutMs) + " ms (is it stopped?)";
+                *cause = GaveUp(w == Wait::Closed, "did not accept");
                 break;
             }
             err = ev.iErrorCode[FD_CONNECT_BIT];
@@ -145,9 +143,7 @@ bool TakeFirstBytes(Stream *s, Clock::time_point deadline, std::string *cause) {
             WSANETWORKEVENTS ev{};
             const Wait w = WaitFor(s, deadline, &ev);
             if (w != Wait::Ready) {
-                *cause = w == Wait::Closed ? "closed while connecting"
-                                           : "the endpoint sent nothing within " + std::to_string(kOpenTimeoutMs) +
-                                                 " ms (is it stopped?)";
+                *cause = GaveUp(w == Wait::Closed, "sent nothing");
                 return false;
             }
             continue; // FD_READ or FD_CLOSE: recv tells which
@@ -156,22 +152,9 @@ bool TakeFirstBytes(Stream *s, Clock::time_point deadline, std::string *cause) {
             *cause = Error("recv", WSAGetLastError());
             return false;
         }
-        if (n == 0) {
-            *cause = s->first.empty() ? "the endpoint closed the connection at once (does it serve another host?)"
-                                      : "the endpoint refused this host";
-            return false;
-        }
-        s->first.insert(s->first.end(), buf, buf + n);
-        std::string why;
-        switch (ReadGreeting(s->first, &why)) {
-        case Greeting::Device:
-            return true;
-        case Greeting::Refused:
-            *cause = "the endpoint refused this host: " + why;
-            return false;
-        case Greeting::Partial:
-            break;
-        }
+        const Greeting g = TakeGreeting(s->first, buf, static_cast<size_t>(n), cause);
+        if (g != Greeting::Partial)
+            return g == Greeting::Device;
     }
 }
 
