@@ -28,6 +28,22 @@ LIBRARY_PATH = os.pathsep.join(
 WAIT = 10.0  # seconds any single expected happening may take
 
 
+class DuplicateKey(AssertionError):
+    pass
+
+
+def strict_json(text):
+    """json.loads that fails on a key given twice in one object, which a
+    plain reader would silently resolve by keeping the last."""
+    def pairs(items):
+        keys = [k for k, _ in items]
+        twice = sorted({k for k in keys if keys.count(k) > 1})
+        if twice:
+            raise DuplicateKey("keys %s given twice in %s" % (twice, text))
+        return dict(items)
+    return json.loads(text, object_pairs_hook=pairs)
+
+
 class Lines:
     """The lines a child writes, read by a thread into a queue, so that a test
     waits for a line with a deadline instead of polling."""
@@ -126,11 +142,11 @@ class Watch:
     def wait_event(self, what, **fields):
         def match(line):
             try:
-                event = json.loads(line)
-            except ValueError:
+                event = strict_json(line)
+            except json.JSONDecodeError:
                 return False
             return all(event.get(k) == v for k, v in fields.items())
-        return json.loads(self.out.wait_for(match, what=what))
+        return strict_json(self.out.wait_for(match, what=what))
 
     def wait_link(self, state):
         return self.wait_event("link " + state, name="link", state=state)
@@ -149,6 +165,57 @@ class Watch:
             self.proc.wait()
         self.proc.stdout.close()
         self.proc.stderr.close()
+
+
+class Shell:
+    """spphone --json shell as a child fed line by line: each command's reply
+    and the events between them, every line parsed strictly."""
+
+    def __init__(self, device, *args):
+        self.proc = subprocess.Popen([SPPHONE, "--json", "shell", *args], env=host_env(device),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out = Lines(self.proc.stdout)
+        self.seen = []     # every line so far, parsed
+        self.claimed = 0   # events before this index were looked at by event()
+
+    def _next(self, what):
+        line = self.out.wait_for(lambda l: True, what=what)
+        self.seen.append(strict_json(line))
+        return self.seen[-1]
+
+    def run(self, line, status=0):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+        while True:
+            reply = self._next("the reply to %r" % line)
+            if "command" in reply:
+                break
+        if reply["command"] != line or reply["exit"] != status:
+            raise AssertionError("%r: expected status %d, got %r" % (line, status, reply))
+        return reply
+
+    def event(self, what, **fields):
+        def match(e):
+            return "command" not in e and all(e.get(k) == v for k, v in fields.items())
+        while True:
+            for k in range(self.claimed, len(self.seen)):
+                if match(self.seen[k]):
+                    self.claimed = k + 1
+                    return self.seen[k]
+            self._next(what)
+
+    def close(self):
+        """Ends the input; returns the shell's exit status."""
+        self.proc.stdin.close()
+        try:
+            rc = self.proc.wait(timeout=WAIT)
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc.stdout.close()
+            self.proc.stderr.close()
+        return rc
 
 
 class TempDirTest(unittest.TestCase):
@@ -197,7 +264,7 @@ class CliOverUnixSocket(TempDirTest):
     def json_of(self, *args):
         r = self.cli("--json", *args)
         self.assertEqual(r.returncode, 0, r.stderr)
-        return json.loads(r.stdout)
+        return strict_json(r.stdout)
 
     def test_call_placed_and_ended(self):
         r = self.cli("call", "dial", "5551234")
@@ -245,6 +312,90 @@ class CliOverUnixSocket(TempDirTest):
         self.assertIn("text1", self.json_of("camera"))
         self.assertIn("mode", self.json_of("opmode"))
         self.assertEqual(len(self.json_of("rtcp", "receive")["hex"]), 88 * 2)
+        version = self.json_of("version")
+        self.assertEqual(version["library"], version["spphone"])
+        self.assertIn("libmorelapi", version["libraryFile"])
+
+    def test_every_json_result_is_one_object_without_duplicate_keys(self):
+        commands = [("status",), ("versions",), ("version",), ("network",), ("network", "3"), ("destination",),
+                    ("entries",), ("display",), ("display", "--text"), ("audio",), ("audio", "ringer"),
+                    ("call", "info"), ("call", "info", "1"), ("item", "get", "82"), ("item", "list"),
+                    ("contact",), ("contact", "count"), ("contact", "get", "1"), ("rec",), ("rec", "count"),
+                    ("rec", "info", "1"), ("rec", "pos"), ("rec", "volume"), ("rec", "status"), ("camera",),
+                    ("opmode",), ("rtcp", "receive"), ("audio", "ringer", "1"),
+                    ("contact", "set", "JSON", "1", "5550001"), ("key", "5"), ("call", "dial", "5550002"),
+                    ("call", "end")]
+        for args in commands:
+            with self.subTest(args=args):
+                r = self.cli("--json", *args)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                lines = r.stdout.splitlines()
+                self.assertEqual(len(lines), 1, r.stdout)
+                self.assertIsInstance(strict_json(lines[0]), dict)
+
+    def test_watch_events_of_every_kind_are_clean_json(self):
+        watch = self.start_watch(self.device)
+        watch.wait_link("up")
+        key = None
+        for line, name in [("key 5", "key"), ("ring 5550100", "call"), ("volume ringer 3", "ringer-volume"),
+                           ("item 66 4242", "item"), ("raw hex:0102", "raw-data")]:
+            with self.subTest(line=line):
+                self.assertTrue(self.sim.command(line).startswith("ok"))
+                event = watch.wait_event(name, name=name)
+                if name == "key":
+                    key = event
+        self.assertEqual((key["code"], key["keyCode"], key["key"]), ("0x0104", 53, "5"))
+        self.assertEqual(self.sim.command("redraw"), "ok")
+        shown = watch.wait_event("the display", name="display")
+        self.assertEqual(watch.interrupt(), 0)
+        # display shows the image as watch showed its last change.
+        self.assertEqual(self.json_of("display", "--text")["text"], shown["text"])
+        r = self.cli("display", "--text")
+        self.assertEqual(r.stdout, shown["text"] + "\n")
+
+    def test_watch_starts_with_the_link_coming_up(self):
+        # Whether the library's initial link-down report comes before or
+        # after watch registers, the first line is the link coming up.
+        for device in (self.device, "sim"):
+            for _ in range(3):
+                with self.subTest(device=device):
+                    r = spphone(device, "--json", "watch", "--count", "1")
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    lines = r.stdout.splitlines()
+                    self.assertEqual(len(lines), 1, r.stdout)
+                    event = strict_json(lines[0])
+                    self.assertEqual((event["name"], event["state"]), ("link", "up"))
+
+    def test_shell_session(self):
+        shell = Shell(self.device)
+        try:
+            first = shell.event("link up", name="link")
+            self.assertEqual((first["state"], shell.seen[0]), ("up", first))
+            self.assertTrue(shell.run("status")["result"]["available"])
+            self.assertIn("no change reported yet", shell.run("item changed", 5)["error"])
+
+            self.assertTrue(self.sim.command("ring 5550100").startswith("ok call"))
+            ring = shell.event("the ring", name="call", state=9)
+            self.assertEqual(ring["stateName"], "ringing")
+            shell.run("call answer")
+            shell.event("the answer", name="call", state=2, stateName="connected")
+            call = shell.run("call info")["result"]["calls"][0]
+            self.assertEqual((call["text"], call["stateName"]), ("5550100", "connected"))
+
+            # The press is held in the shell's library between its halves.
+            shell.run("key F --down")
+            shell.run("key F --up")
+            shell.event("the key", name="key", keyCode=70)
+            self.assertIn("key 70/", self.sim.command("state"))
+
+            self.assertEqual(self.sim.command("item 66 4242"), "ok")
+            shell.event("the item", name="item", id=66)
+            self.assertEqual(shell.run("item changed")["result"]["value"], 4242)
+            self.assertIn("no such contact 99", shell.run("contact get 99", 1)["error"])
+            self.assertEqual(shell.run("bogus", 2)["exit"], 2)
+        finally:
+            status = shell.close()
+        self.assertEqual(status, 5, "the first failing command's status")
 
     def test_setters_reach_the_device(self):
         for args, check in [(("audio", "ringer", "1"), "ringer 1"),
@@ -279,6 +430,16 @@ class CliOverUnixSocket(TempDirTest):
             (("item", "get", "11"), [], 2, ["item 11"]),
             (("call", "dial"), [], 2, ["usage"]),
             (("frobnicate",), [], 2, ["unknown command"]),
+            (("key", "F", "--down"), [], 2, ["--down", "--hold", "shell"]),
+            (("key", "F", "--up"), [], 2, ["--up", "--hold", "shell"]),
+            # Cached values this fresh process has not been sent are no refusal.
+            (("item", "changed"), [], 5, ["GetChangedSystemData", "no change reported yet"]),
+            (("key",), [], 5, ["no key reported yet"]),
+            (("raw", "receive"), [], 5, ["no raw block received yet"]),
+            # Requests naming what the device does not hold.
+            (("contact", "get", "99"), [], 1, ["GetContact", "no such contact 99"]),
+            (("rec", "info", "9"), [], 1, ["GetRecordInfo", "no such recording 9"]),
+            (("call", "end", "1"), [], 1, ["EndCall", "no such call 1"]),
             (("destination",), ["fault no-answer class=1 cmd=10"], 4, ["GetDestination", "timed out"]),
         ]
         for args, console, status, words in cases:
@@ -377,9 +538,10 @@ class DeviceComesAndGoes(TempDirTest):
         sim = self.start_sim("--unix", os.path.join(self.dir, "d.sock"))
         watch = self.start_watch(sim.endpoint)
         watch.wait_link("up")
-        r = spphone(sim.endpoint, "--wait", "1s", "status")
+        # Said at once, not after --wait (the subprocess time-out catches a wait).
+        r = spphone(sim.endpoint, "--wait", "60s", "status", timeout=30)
         self.assertEqual(r.returncode, 3, r.stderr)
-        self.assertIn("no device", r.stderr)
+        self.assertIn("serves another host", r.stderr.strip().splitlines()[-1])
         sim.wait_host("host refused")
         self.assertEqual(watch.interrupt(), 0)
 
@@ -396,10 +558,37 @@ class DeviceComesAndGoes(TempDirTest):
             self.assertEqual(sim.command("garbage 4096"), "ok")
         self.assertEqual(sim.stop(), 0)
 
-    def test_no_device_listening(self):
-        r = spphone("unix:" + os.path.join(self.dir, "nothing.sock"), "--wait", "0.5s", "status")
-        self.assertEqual(r.returncode, 3)
-        self.assertIn("no device", r.stderr)
+    def test_no_device_names_the_cause(self):
+        stale = os.path.join(self.dir, "stale.sock")
+        left = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        left.bind(stale)  # a socket file nobody listens on, as a killed device leaves
+        left.close()
+        cases = [("unix:" + os.path.join(self.dir, "nothing.sock"), 3, "no socket at"),
+                 ("unix:" + stale, 3, "nobody listens on"),
+                 ("tcp:127.0.0.1:1", 3, "nobody listens on")]
+        for device, status, words in cases:
+            with self.subTest(device=device):
+                r = spphone(device, "--wait", "0.5s", "status")
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn("no device", r.stderr.strip().splitlines()[-1])
+                self.assertIn(words, r.stderr.strip().splitlines()[-1])
+
+    def test_what_can_never_link_is_refused_at_once(self):
+        # With --wait 60s, only an answer without waiting ends within the
+        # subprocess time-out.
+        cases = [("bogus", LIBRARY_PATH, 2, "TALVO_DEVICE: 'bogus' is no device address"),
+                 ("tcp:127.0.0.1:99999", LIBRARY_PATH, 2, "1..65535"),
+                 ("unix:", LIBRARY_PATH, 2, "path")]
+        if os.environ.get("MORELAPI_LIBRARY_DIR") and os.environ.get("TALVO_LIBRARY_DIR") != \
+                os.environ.get("MORELAPI_LIBRARY_DIR"):
+            cases.append(("sim", os.environ["MORELAPI_LIBRARY_DIR"], 3, "libtalvo.so cannot be loaded"))
+        for device, library_path, status, words in cases:
+            with self.subTest(device=device):
+                env = dict(os.environ, TALVO_DEVICE=device, LD_LIBRARY_PATH=library_path)
+                r = subprocess.run([SPPHONE, "--wait", "60s", "status"], env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, timeout=30, text=True)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(words, r.stderr)
 
     def test_scripted_device(self):
         # --command lines run at start, without a console.
@@ -408,7 +597,7 @@ class DeviceComesAndGoes(TempDirTest):
         sim.out.wait_for(lambda l: l.startswith("ok version"), what="the script's end")
         r = spphone(sim.endpoint, "--json", "call", "info")
         self.assertEqual(r.returncode, 0, r.stderr)
-        calls = json.loads(r.stdout)["calls"]
+        calls = strict_json(r.stdout)["calls"]
         self.assertEqual([(c["state"], c["text"]) for c in calls], [(9, "5550199")])
 
     def test_wait_host_holds_the_script_until_a_host_has_read_the_device(self):
@@ -419,6 +608,44 @@ class DeviceComesAndGoes(TempDirTest):
         first = sim.out.wait_for(lambda l: l.startswith("ok") or l.startswith("host"), what="host or reply")
         self.assertEqual(first, "host connected")
         sim.out.wait_for(lambda l: l.startswith("ok protocol"), what="the held reply")
+
+
+class ShellOnTheInProcessDevice(TempDirTest):
+    """spphone shell with TALVO_DEVICE=sim: one process, one library."""
+
+    def test_script_from_a_file(self):
+        script = os.path.join(self.dir, "session.txt")
+        with open(script, "w") as f:
+            f.write("# set, press and dial; each wait takes the event its command brings\n"
+                    "audio ringer 2\nwait ringer-volume\n\nkey 5\nwait display\n"
+                    "call dial 5550123\nwait call\ncall info\nquit\nstatus\n")
+        r = spphone("sim", "--json", "shell", script)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = [strict_json(l) for l in r.stdout.splitlines()]
+        self.assertEqual((lines[0]["name"], lines[0]["state"]), ("link", "up"))
+        replies = [l for l in lines if "command" in l]
+        self.assertEqual([l["command"] for l in replies],
+                         ["audio ringer 2", "wait ringer-volume", "key 5", "wait display", "call dial 5550123",
+                          "wait call", "call info"])
+        self.assertEqual({l["exit"] for l in replies}, {0})
+        self.assertEqual(replies[-1]["result"]["calls"][0]["text"], "5550123")
+        names = {l["name"] for l in lines if "name" in l}
+        self.assertTrue({"ringer-volume", "key", "display", "call"} <= names, names)
+
+    def test_exit_status_for_scripts(self):
+        # The first failing command's status is the shell's; the session goes on.
+        r = subprocess.run([SPPHONE, "shell"], input="item changed\nkey F --down\nkey F --up\nwait key\nkey\n",
+                           env=host_env("sim"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30,
+                           text=True)
+        self.assertEqual(r.returncode, 5, r.stderr)
+        self.assertIn("keyCode: 70", r.stdout)
+        # --stop-on-error ends the session at the first failure.
+        r = subprocess.run([SPPHONE, "--json", "shell", "--stop-on-error"], input="status\nwait key 0.1s\nstatus\n",
+                           env=host_env("sim"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30,
+                           text=True)
+        self.assertEqual(r.returncode, 4, r.stderr)
+        replies = [strict_json(l) for l in r.stdout.splitlines() if '"command"' in l]
+        self.assertEqual([(l["command"], l["exit"]) for l in replies], [("status", 0), ("wait key 0.1s", 4)])
 
 
 class Endpoints(TempDirTest):

@@ -18,6 +18,7 @@
 #include "tools/common/parse.h"
 #include "tools/spphone-sim/console.h"
 #include "tools/spphone-sim/endpoint.h"
+#include "tools/spphone/device.h"
 #include "tools/spphone/items.h"
 
 namespace {
@@ -59,6 +60,15 @@ TEST(ParseUnsigned, AcceptsDecimalAndHexWithinTheLimit) {
             EXPECT_FALSE(why.empty()) << c.text;
         }
     }
+}
+
+// A limit is given in the base the number was typed in.
+TEST(ParseUnsigned, NamesTheLimitInTheBaseTyped) {
+    std::string why;
+    EXPECT_FALSE(tools::ParseUnsigned("0x40", 0x30, &why));
+    EXPECT_EQ(why, "'0x40' is above 0x30");
+    EXPECT_FALSE(tools::ParseUnsigned("64", 0x30, &why));
+    EXPECT_EQ(why, "'64' is above 48");
 }
 
 TEST(ParseDuration, UnitsAndRefusals) {
@@ -211,6 +221,49 @@ TEST(Items, ToolTableMatchesTheDevicesStore) {
     }
     for (uint16_t unknown : {0, 11, 96, 133, 65535})
         EXPECT_EQ(spphone::FindItemInfo(unknown), nullptr) << unknown;
+}
+
+// TALVO_DEVICE as the transport reads it: what it would never connect to is
+// refused with the reason, before any wait.
+TEST(DeviceAddress, AcceptsWhatTheTransportTakesAndNamesWhatIsWrong) {
+    struct Case {
+        const char *value; // nullptr: unset
+        spphone::DeviceAddress::Kind kind;
+        const char *why;   // nullptr: accepted; else words of the reason
+    } cases[] = {
+        {nullptr, spphone::DeviceAddress::InProcess, nullptr},
+        {"", spphone::DeviceAddress::InProcess, nullptr},
+        {"sim", spphone::DeviceAddress::InProcess, nullptr},
+        {"unix:/run/d.sock", spphone::DeviceAddress::Unix, nullptr},
+        {"tcp:127.0.0.1:5000", spphone::DeviceAddress::Tcp, nullptr},
+        {"tcp:localhost:65535", spphone::DeviceAddress::Tcp, nullptr},
+        {"bogus", spphone::DeviceAddress::InProcess, "no device address"},
+        {"SIM", spphone::DeviceAddress::InProcess, "no device address"},
+        {"unix:", spphone::DeviceAddress::Unix, "path"},
+        {"tcp:127.0.0.1:99999", spphone::DeviceAddress::Tcp, "1..65535"},
+        {"tcp:127.0.0.1:0", spphone::DeviceAddress::Tcp, "1..65535"},
+        {"tcp:127.0.0.1:", spphone::DeviceAddress::Tcp, "1..65535"},
+        {"tcp:127.0.0.1:80x", spphone::DeviceAddress::Tcp, "1..65535"},
+        {"tcp:5000", spphone::DeviceAddress::Tcp, "host and a port"},
+        {"tcp::5000", spphone::DeviceAddress::Tcp, "host and a port"},
+    };
+    for (const Case &c : cases) {
+        std::string why;
+        auto a = spphone::ParseDeviceAddress(c.value, &why);
+        const char *shown = c.value ? c.value : "(unset)";
+        ASSERT_EQ(a.has_value(), c.why == nullptr) << shown << ": " << why;
+        if (a) {
+            EXPECT_EQ(a->kind, c.kind) << shown;
+        } else {
+            EXPECT_NE(why.find(c.why), std::string::npos) << shown << ": " << why;
+        }
+    }
+    std::string why;
+    auto a = spphone::ParseDeviceAddress("tcp:127.0.0.1:5000", &why);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->host, "127.0.0.1");
+    EXPECT_EQ(a->port, 5000);
+    EXPECT_FALSE(spphone::ParseDeviceAddress(("unix:/" + std::string(200, 'd')).c_str(), &why));
 }
 
 // ---- the spphone-sim console ----

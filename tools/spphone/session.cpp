@@ -163,7 +163,7 @@ int DeviceCall(Ctx &ctx, const char *what, const std::function<int64_t()> &call,
         return Fail(ctx, kTimedOut, name + ": timed out (no answer from the device within 3 s)");
     std::string meaning = refusal ? refusal() : "";
     if (!meaning.empty())
-        return Fail(ctx, kRefused, name + ": " + meaning + " (refused by the device)");
+        return Fail(ctx, kRefused, name + ": " + meaning + ", refused by the device");
     return Fail(ctx, kRefused, name + ": refused (the device rejected or failed the request)");
 }
 
