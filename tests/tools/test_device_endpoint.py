@@ -1,6 +1,7 @@
 """The device endpoint misbehaving or misused, over both socket kinds:
-- spphone-sim stopped (SIGSTOP) with its backlog full: the library's stop
-  still returns within a bound, and libtalvo says why its opens fail;
+- spphone-sim stopped (SIGSTOP) with its backlog full, or a device that
+  takes the connection and never speaks: the library's stop still returns
+  within a bound, and libtalvo says why its opens fail;
 - a second host is refused at once, and is told so;
 - a host that floods requests and reads nothing: spphone-sim's memory stays
   bounded, it drops that host and serves the next one.
@@ -86,6 +87,48 @@ class DeviceEndpoint(unittest.TestCase):
         self.addCleanup(sim.stop)
         return sim
 
+    def start_host(self, device):
+        """The host process, with its output lines."""
+        env = dict(os.environ, TALVO_DEVICE=device, TALVO_VERBOSE="1")
+        host = subprocess.Popen([sys.executable, "-c", HOST, MORELAPI_LIBRARY], env=env,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(host.kill)
+        for stream in (host.stdin, host.stdout, host.stderr):
+            self.addCleanup(stream.close)
+        return host, Lines(host.stdout), Lines(host.stderr)
+
+    def stop_host(self, host, out):
+        """Tells the host to stop; returns the line that says how long it took."""
+        host.stdin.write(b"stop\n")
+        host.stdin.flush()
+        line = out.wait_for(lambda l: l.startswith("stopped in"), timeout=HANG, what="the stop")
+        self.assertEqual(host.wait(timeout=WAIT), 0)
+        return line
+
+    def test_stop_waits_at_most_for_an_open_in_progress(self):
+        # A device that takes the connection and never speaks: the stop comes
+        # while the library's open waits for the first bytes.
+        for kind in ("unix", "tcp"):
+            with self.subTest(kind):
+                if kind == "unix":
+                    d = tempfile.mkdtemp(prefix="spphone-endpoint-")
+                    self.addCleanup(shutil.rmtree, d, True)
+                    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                    listener.bind(os.path.join(d, "device.sock"))
+                    device = "unix:" + listener.getsockname()
+                else:
+                    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                    listener.bind(("127.0.0.1", 0))
+                    device = "tcp:127.0.0.1:%d" % listener.getsockname()[1]
+                self.addCleanup(listener.close)
+                listener.listen(1)
+                listener.settimeout(HANG)
+                host, out, _ = self.start_host(device)
+                conn, _ = listener.accept()
+                self.addCleanup(conn.close)
+                line = self.stop_host(host, out)
+                print("%s, silent device: %s" % (kind, line))
+
     def test_stop_returns_while_the_device_is_stopped(self):
         for kind in ("unix", "tcp"):
             with self.subTest(kind):
@@ -106,22 +149,13 @@ class DeviceEndpoint(unittest.TestCase):
                         pass
                 for s in fillers:
                     self.addCleanup(s.close)
-                env = dict(os.environ, TALVO_DEVICE=sim.endpoint, TALVO_VERBOSE="1")
-                host = subprocess.Popen([sys.executable, "-c", HOST, MORELAPI_LIBRARY], env=env,
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                self.addCleanup(host.kill)
-                for stream in (host.stdin, host.stdout, host.stderr):
-                    self.addCleanup(stream.close)
-                out, err = Lines(host.stdout), Lines(host.stderr)
+                host, out, err = self.start_host(sim.endpoint)
                 # The first open gives up on the stopped device, and says why.
                 cause = err.wait_for(lambda l: l.startswith("talvo: "), timeout=HANG, what="a failed open")
                 self.assertIn(sim.endpoint, cause)
                 self.assertIn("stopped", cause)
-                host.stdin.write(b"stop\n")
-                host.stdin.flush()
-                line = out.wait_for(lambda l: l.startswith("stopped in"), timeout=HANG, what="the stop")
-                print("%s: %s (first cause: %s)" % (kind, line, cause))
-                self.assertEqual(host.wait(timeout=WAIT), 0)
+                line = self.stop_host(host, out)
+                print("%s, stopped device: %s (first cause: %s)" % (kind, line, cause))
 
     def test_a_second_host_is_refused_at_once_and_told_why(self):
         for kind in ("unix", "tcp"):
