@@ -1,0 +1,530 @@
+// Torture: application threads calling exports of every family, registering,
+// unregistering, stopping and starting the library; callbacks on both
+// delivering threads (notifications on the event thread, the link report on
+// the link thread) doing the same, stop included; and a device that floods
+// notifications, drops the link, fails opens and writes and misbehaves in its
+// answers, while a second transport thread hands the library notifications at
+// the same time as the device's own thread. All choices come from one seed.
+//
+// A watchdog ends the process with every thread's stack when a call does not
+// return within its bound. At the end it checks that every export gave a
+// result of its range, that no callback began after TerminateUsbApiLib
+// returned on an application thread, that no registration made on an
+// application thread was called after UnregisterEvent returned there, that a
+// slot's dataBuffer was never in two callbacks at once nor changed under one,
+// and that the library still answers and delivers.
+//
+// MORELAPI_TORTURE_SECONDS sets the length (10 s by default),
+// MORELAPI_TORTURE_SEED replays a seed.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <shared_mutex>
+
+#include "tests/fixture.h"
+#include "tests/support/watchdog.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MORELAPI_TORTURE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define MORELAPI_TORTURE_SANITIZED 1
+#endif
+#endif
+
+namespace morel_test {
+namespace {
+
+using Rng = std::mt19937;
+using Clock = std::chrono::steady_clock;
+
+#ifdef MORELAPI_TORTURE_SANITIZED
+constexpr int kSlow = 2; // sanitizers slow everything down: wider bounds, same length
+#else
+constexpr int kSlow = 1;
+#endif
+// Bounds for the watchdog: generous, they only tell a hang from slowness.
+constexpr auto kRequestBound = 3000ms + kSlow * 2000ms;        // the reply time-out plus margin
+constexpr auto kCallbackRegisterBound = kSlow * 1500ms;         // must not wait at all
+constexpr auto kStopBound = kSlow * 5000ms;                     // TerminateUsbApiLib, InitializeUsbApiLib
+constexpr auto kCallbackBound = kStopBound + kRequestBound;     // one callback does one of the above
+constexpr auto kAppRegisterBound = kCallbackBound + kSlow * 1000ms; // may wait for one callback
+
+constexpr int kAppThreads = 3;
+constexpr uint32_t kMainOrigin = kAppThreads;  // the test thread's registrations
+constexpr uint32_t kCallbackOrigin = 15;       // registrations made inside callbacks
+constexpr uint16_t kMarkerEvent = 0x0701;      // sent by the device only once the torture is over
+
+// userWord of a registration: its number, who made it and its slot.
+uint32_t Token(uint32_t origin, uint32_t slot, uint32_t seq) { return seq << 7 | origin << 3 | slot; }
+
+struct TortureState {
+    uint32_t seed = 0;
+    std::atomic<bool> running{true}; // false: callbacks only check, they act no more
+    std::atomic<bool> down{false};   // TerminateUsbApiLib returned on an application thread
+    std::atomic<uint32_t> nextSeq{1};
+    std::atomic<uint32_t> lastRegistered[kAppThreads + 1][8] = {};
+    std::atomic<uint32_t> deadUpTo[kAppThreads + 1][8] = {};
+    std::atomic<uint64_t> stopsBegun{0}, stopsEnded{0};
+    std::atomic<int> inUse[8] = {};
+    alignas(8) uint8_t buffers[8][8] = {}; // each slot's dataBuffer, written by the library
+    std::atomic<uint64_t> calls{0}, callbacks{0}, linkReports{0}, linkUps{0}, callbackStops{0}, appStops{0}, starts{0};
+    std::atomic<uint64_t> faults{0}, injected{0}, markers{0};
+    std::mutex m; // first violation; the final waits
+    std::condition_variable cv;
+    std::string violationList; // the first few
+    uint64_t violations = 0;
+
+    void Violation(const std::string &what) {
+        std::lock_guard<std::mutex> g(m);
+        if (violations++ < 5)
+            violationList += "\n  " + what;
+    }
+};
+TortureState &T() {
+    static TortureState t; // callbacks may come until the last stop
+    return t;
+}
+
+uint8_t Pick(Rng &rng, int lo, int hi) { return static_cast<uint8_t>(std::uniform_int_distribution<int>(lo, hi)(rng)); }
+int Roll(Rng &rng, int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
+bool OneIn(Rng &rng, int n) { return Roll(rng, n) == 0; }
+
+// ---- Exports of every family; each entry returns a 0/1 result or 1 where the
+// export's result is a device value of any range. -----------------------------
+
+struct Op {
+    const char *name;
+    int (*fn)(Rng &);
+};
+const Op kOps[] = {
+    {"GetSPphoneStatus", [](Rng &) { uint8_t s; return GetSPphoneStatus(&s); }},
+    {"GetSPphoneStatus2", [](Rng &) { uint8_t s, s2; return GetSPphoneStatus2(&s, &s2); }},
+    {"GetIPnetworkInfo", [](Rng &r) { uint8_t info[6]; return GetIPnetworkInfo(Pick(r, 1, 7), info); }},
+    {"GetDestination", [](Rng &) { uint8_t c; uint16_t v; return GetDestination(&c, &v); }},
+    {"GetVersionSpeakerphone", [](Rng &r) { uint16_t v; return GetVersionSpeakerphone(Pick(r, 0, 3), &v); }},
+    {"ActiveUnicode", [](Rng &) { uint8_t t[MORELAPI_UNICODE_TABLE_BYTES], n; return ActiveUnicode(t, &n); }},
+    {"status flags", [](Rng &) { return IsSPphoneAvailable() | IsCommandActive() | IsProductDefault(); }},
+    {"ErrorCode", [](Rng &) { ErrorCode(); return 1; }},
+    {"SetKey", [](Rng &r) { return SetKey(Pick(r, '0', '9'), 0); }},
+    {"GetKey", [](Rng &) { uint8_t k, a; return GetKey(&k, &a); }},
+    {"GetLCDdata", [](Rng &) { uint8_t image[MORELAPI_DISPLAY_BYTES]; return GetLCDdata(image); }},
+    {"MakeCall", [](Rng &) { static const uint8_t n[MORELAPI_CALL_TEXT_BYTES] = "5550123"; return MakeCall(0, 1, n); }},
+    {"EndCall", [](Rng &) { return EndCall(0); }},
+    {"AnswerCall", [](Rng &) { return AnswerCall(); }},
+    {"HoldOperate", [](Rng &) { return HoldOperate(0); }},
+    {"JoinCall", [](Rng &) { return JoinCall(); }},
+    {"InviteConference", [](Rng &) { return InviteConference(); }},
+    {"RejectCall", [](Rng &) { return RejectCall(); }},
+    {"SetRingerVol", [](Rng &r) { return SetRingerVol(Pick(r, 0, 3)); }},
+    {"SetReceiverVol", [](Rng &r) { return SetReceiverVol(Pick(r, 1, 8)); }},
+    {"SetMute", [](Rng &r) { return SetMute(Pick(r, 0, 1)); }},
+    {"SetSlowTalk", [](Rng &r) { return SetSlowTalk(Pick(r, 2, 3)); }},
+    {"GetSlowTalk", [](Rng &) { uint8_t m; return GetSlowTalk(&m); }},
+    {"GetSoundEnhancer", [](Rng &) { uint8_t m; return GetSoundEnhancer(&m); }},
+    {"volume getters", [](Rng &) { uint8_t v; return GetRingerVol(&v) & GetReceiveVol(&v) & GetPlaybackVol(&v); }},
+    {"GetSystemData", [](Rng &r) { uint8_t b[129]; return GetSystemData(Pick(r, 2, 4), b); }},
+    {"SetSystemData", [](Rng &r) { uint8_t v = Pick(r, 0, 9); return SetSystemData(3, &v); }},
+    {"GetChangedSystemData", [](Rng &) { uint16_t id; uint8_t b[129]; return GetChangedSystemData(&id, b); }},
+    {"GetCallInfo", [](Rng &r) {
+         uint8_t s, t[MORELAPI_CALL_TEXT_BYTES];
+         uint32_t v;
+         return GetCallInfo(Pick(r, 1, 6), &s, t, &v);
+     }},
+    {"GetContactCount", [](Rng &) { uint8_t n; return GetContactCount(&n); }},
+    {"GetContact", [](Rng &r) { uint8_t d1[34], b, d2[129]; return GetContact(Pick(r, 1, 8), d1, &b, d2); }},
+    {"SetContact", [](Rng &) {
+         uint8_t d1[34] = "T", b = 1, d2[129] = "1";
+         if (SetContact(d1, &b, d2) > 20)
+             DeleteContact(255);
+         return 1;
+     }},
+    {"GetRecordCount", [](Rng &) { uint8_t n; return GetRecordCount(&n); }},
+    {"GetRecordInfo", [](Rng &r) { uint8_t a[7], b[11]; uint32_t v; return GetRecordInfo(Pick(r, 1, 4), a, &v, b); }},
+    {"StartRecording", [](Rng &) { return StartRecording(); }},
+    {"StopRecording", [](Rng &) { return StopRecording(); }},
+    {"StartPlayback", [](Rng &r) { return StartPlayback(Pick(r, 1, 3)); }},
+    {"PausePlayback", [](Rng &) { return PausePlayback(); }},
+    {"ResumePlayback", [](Rng &) { return ResumePlayback(0); }},
+    {"StopPlayback", [](Rng &) { return StopPlayback(); }},
+    {"GetCurrentPlaybackPos", [](Rng &) { uint32_t p; return GetCurrentPlaybackPos(&p); }},
+    {"SetPlaybackVol", [](Rng &r) { return SetPlaybackVol(Pick(r, 1, 8)); }},
+    {"GetRecordOpStatus", [](Rng &) { uint32_t s; return GetRecordOpStatus(&s); }},
+    {"SetNwCameraInfo", [](Rng &) { uint8_t t[17] = "cam"; return SetNwCameraInfo(1, 2, 3, t, t, 4, 5); }},
+    {"GetNwCameraInfo", [](Rng &) {
+         uint32_t a, d;
+         uint16_t b, e;
+         uint8_t c, t1[17], t2[17];
+         GetOpeMode();
+         return GetNwCameraInfo(&a, &b, &c, t1, t2, &d, &e);
+     }},
+    {"SetRtcpSend", [](Rng &) { uint8_t b[MORELAPI_RTCP_SEND_BYTES] = {1}; return SetRtcpSend(1, b); }},
+    {"GetRtcpReceive", [](Rng &) { uint8_t b[MORELAPI_RTCP_RECEIVE_BYTES]; return GetRtcpReceive(1, b); }},
+    {"RTCP versions", [](Rng &r) { uint8_t v; SetRtcpVer(Pick(r, 1, 3), 0, 0); GetRtcpVer(0, 0, &v); return 1; }},
+    {"SendFixed128RawData", [](Rng &) { uint8_t b[MORELAPI_RAW_DATA_BYTES] = {0xAA}; return SendFixed128RawData(b); }},
+    {"ReceiveFixed128RawData", [](Rng &) { uint8_t b[MORELAPI_RAW_DATA_BYTES]; return ReceiveFixed128RawData(b); }},
+    {"Reboot", [](Rng &) { return Reboot(); }},
+};
+
+void CheckResult(const char *what, long result) {
+    if (result != 0 && result != 1)
+        T().Violation(std::string(what) + " returned " + std::to_string(result));
+}
+
+void CallOp(Rng &rng) {
+    const Op &op = kOps[std::uniform_int_distribution<size_t>(0, std::size(kOps) - 1)(rng)];
+    int result;
+    {
+        WatchedCall w(op.name, kRequestBound);
+        result = op.fn(rng);
+    }
+    CheckResult(op.name, result);
+    T().calls.fetch_add(1);
+}
+
+void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data);
+
+// Registers slot on behalf of origin (an application thread, the test
+// thread or a callback).
+void Register(uint32_t origin, uint16_t slot, std::chrono::milliseconds bound) {
+    const uint32_t seq = T().nextSeq.fetch_add(1) & 0x1FFFFFF;
+    uint32_t result;
+    {
+        WatchedCall w("RegisterEvent", bound);
+        result = RegisterEvent(slot, Callback, Token(origin, slot, seq), T().buffers[slot]);
+    }
+    CheckResult("RegisterEvent", result);
+    if (origin <= kMainOrigin && result == 1)
+        T().lastRegistered[origin][slot].store(seq);
+}
+
+// On an application thread: once UnregisterEvent has returned, no
+// registration made there before the call may be called again, unless a stop
+// ran meanwhile (a stop releases the wait).
+void Unregister(uint16_t slot, bool appThread) {
+    TortureState &t = T();
+    uint32_t before[kAppThreads + 1];
+    for (uint32_t o = 0; o <= kMainOrigin; ++o)
+        before[o] = t.lastRegistered[o][slot].load();
+    const uint64_t begun = t.stopsBegun.load(), ended = t.stopsEnded.load();
+    uint32_t result;
+    {
+        WatchedCall w("UnregisterEvent", appThread ? kAppRegisterBound : kCallbackRegisterBound);
+        result = UnregisterEvent(slot);
+    }
+    CheckResult("UnregisterEvent", result);
+    if (!appThread || result != 1 || begun != ended || t.stopsBegun.load() != begun)
+        return;
+    for (uint32_t o = 0; o <= kMainOrigin; ++o) {
+        uint32_t dead = t.deadUpTo[o][slot].load();
+        while (dead < before[o] && !t.deadUpTo[o][slot].compare_exchange_weak(dead, before[o])) {
+        }
+    }
+}
+
+void Stop(bool appThread) {
+    TortureState &t = T();
+    t.stopsBegun.fetch_add(1);
+    {
+        WatchedCall w("TerminateUsbApiLib", kStopBound);
+        TerminateUsbApiLib();
+    }
+    if (appThread)
+        t.down.store(true);
+    t.stopsEnded.fetch_add(1);
+    (appThread ? t.appStops : t.callbackStops).fetch_add(1);
+}
+
+// On an application thread, with the test's lifecycle lock held.
+void Start(uint32_t origin) {
+    TortureState &t = T();
+    t.down.store(false);
+    int result;
+    {
+        WatchedCall w("InitializeUsbApiLib", kStopBound);
+        result = InitializeUsbApiLib();
+    }
+    if (result != 1)
+        t.Violation("InitializeUsbApiLib returned " + std::to_string(result));
+    for (uint16_t slot = 0; slot < MORELAPI_SLOT_COUNT; ++slot)
+        Register(origin, slot, kAppRegisterBound);
+    t.starts.fetch_add(1);
+}
+
+Rng &CallbackRng() {
+    static std::atomic<uint32_t> threads{0};
+    thread_local Rng rng(T().seed ^ (0x9E3779B9u * (threads.fetch_add(1) + 1)));
+    return rng;
+}
+
+void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data) {
+    TortureState &t = T();
+    const uint32_t slot = word & 7, origin = word >> 3 & 15, seq = word >> 7;
+    ThisThreadRecord(code == MORELAPI_EVENT_LINK ? "library thread (link report)" : "library thread (notification)");
+    WatchedCall w("a callback", kCallbackBound);
+    t.callbacks.fetch_add(1);
+    t.linkReports.fetch_add(code == MORELAPI_EVENT_LINK);
+    t.linkUps.fetch_add(code == MORELAPI_EVENT_LINK && data != nullptr && *static_cast<uint8_t *>(data) == 1);
+    char where[96];
+    std::snprintf(where, sizeof where, "callback 0x%04x slot %u (registration %u of origin %u)", code, slot, seq,
+                  origin);
+    if (t.down.load())
+        t.Violation(std::string(where) + " began after TerminateUsbApiLib returned on an application thread");
+    if (origin <= kMainOrigin && seq <= t.deadUpTo[origin][slot].load())
+        t.Violation(std::string(where) + " began after UnregisterEvent returned on an application thread");
+    uint8_t *buffer = t.buffers[slot];
+    const bool owns = data == buffer;
+    uint8_t value[2] = {};
+    // Value events write the buffer before the callback: two of them in
+    // callbacks at once means one wrote it under the other.
+    const bool writes = code == MORELAPI_EVENT_LINK ||
+                        (code >= MORELAPI_EVENT_RINGER_VOLUME && code <= MORELAPI_EVENT_PLAYBACK_VOLUME) ||
+                        slot == MORELAPI_SLOT_CALL || code == MORELAPI_EVENT_SYSTEM_DATA;
+    if (owns) {
+        if (writes && t.inUse[slot].fetch_add(1) != 0)
+            t.Violation(std::string(where) + ": its dataBuffer is in another callback at the same time");
+        std::memcpy(value, buffer, sizeof value);
+    }
+    if (!t.running.load()) {
+        if (code == kMarkerEvent) {
+            std::lock_guard<std::mutex> g(t.m);
+            t.markers.fetch_add(1);
+        }
+        if (code == kMarkerEvent || code == MORELAPI_EVENT_LINK)
+            t.cv.notify_all();
+    } else {
+        Rng &rng = CallbackRng();
+        if (OneIn(rng, 4)) { // an application's own work, to widen the windows where deliveries overlap
+            std::unique_lock<std::mutex> g(t.m);
+            t.cv.wait_for(g, std::chrono::milliseconds(Pick(rng, 1, 5)), [&] { return !t.running.load(); });
+        }
+        const int pick = Roll(rng, 200);
+        if (pick < 30)
+            CallOp(rng);
+        else if (pick < 55)
+            Register(kCallbackOrigin, OneIn(rng, 2) ? static_cast<uint16_t>(slot) : Pick(rng, 0, 7),
+                     kCallbackRegisterBound);
+        else if (pick < 65)
+            Unregister(Pick(rng, 0, 7), false);
+        else if (pick < 68)
+            Stop(false); // the last thing this callback does: the library is gone
+    }
+    if (owns) {
+        if (std::memcmp(value, buffer, sizeof value) != 0)
+            t.Violation(std::string(where) + ": its dataBuffer changed while the callback ran");
+        if (writes)
+            t.inUse[slot].fetch_sub(1);
+    }
+}
+
+// ---- A second transport thread: the receive callback called from two
+// threads at once, as a transport written by somebody else may do. ---------
+
+std::shared_mutex g_transportLock; // held shared while injecting, whole while opening or closing
+TalvoReceiveCallback g_receive = nullptr;
+
+int32_t TALVO_CALL TortureOpen(TalvoReceiveCallback callback, uint32_t *handle) {
+    const int32_t result = SimTransportOpen(callback, handle);
+    std::lock_guard<std::shared_mutex> g(g_transportLock);
+    g_receive = result == 0 ? callback : nullptr;
+    return result;
+}
+
+int32_t TALVO_CALL TortureClose(uint32_t handle) {
+    {
+        std::lock_guard<std::shared_mutex> g(g_transportLock);
+        g_receive = nullptr;
+    }
+    return SimTransportClose(handle);
+}
+
+// A notification frame as the device sends it: version 0x30, class 16.
+void Inject(uint16_t eventId) {
+    uint8_t f[64] = {0x30, 0, 16, 0, static_cast<uint8_t>(eventId), static_cast<uint8_t>(eventId >> 8), 1, 0, 2};
+    std::shared_lock<std::shared_mutex> g(g_transportLock);
+    if (g_receive == nullptr)
+        return;
+    WatchedCall w("the receive callback (second transport thread)", kStopBound);
+    g_receive(0, f, sizeof f, TALVO_TYPE_DATA, 0);
+    T().injected.fetch_add(1);
+}
+
+// ---- The test --------------------------------------------------------------
+
+class TortureTest : public SimLibraryTest {
+  protected:
+    TortureTest() { startInSetUp = false; }
+    void Configure(sim::DeviceConfig &cfg) override {
+        cfg.logLimit = 16; // the device's log must not grow with the run
+        cfg.contactCount = 3;
+        cfg.displayMode = sim::DisplayMode::Alternate;
+    }
+    void DeviceLoop(Rng rng);
+    void Chaos(Rng &rng);
+};
+
+void TortureTest::DeviceLoop(Rng rng) {
+    ThisThreadRecord("device");
+    while (T().running.load()) {
+        const int burst = OneIn(rng, 20) ? Pick(rng, 50, 250) : Pick(rng, 1, 8);
+        for (int i = 0; i < burst; ++i) {
+            switch (Pick(rng, 0, 9)) {
+            case 0: sim::PressKey(dev, Pick(rng, '0', '9')); break;
+            case 1: sim::SetRingerVolume(dev, Pick(rng, 0, 3)); break;
+            case 2: sim::SetReceiveVolume(dev, Pick(rng, 1, 8)); break;
+            case 3: sim::SetPlaybackVolume(dev, Pick(rng, 1, 8)); break;
+            case 4: { uint8_t v = Pick(rng, 0, 9); sim::ChangeItem(dev, 4, &v, 1); break; }
+            case 5: OneIn(rng, 2) ? (void)sim::Ring(dev, "5559876") : (void)sim::FarEndHangUp(dev); break;
+            case 6: { uint8_t raw[MORELAPI_RAW_DATA_BYTES] = {Pick(rng, 0, 255)}; sim::SendRawData(dev, raw); break; }
+            case 7: sim::RedrawDisplay(dev); break;
+            default: {
+                static const uint16_t signals[] = {0x0111, 0x0401, 0x0501, 0x0601, 0x0141};
+                sim::SendNotification(dev, signals[Pick(rng, 0, 4)], nullptr, 0);
+                break;
+            }
+            }
+        }
+        for (int i = Pick(rng, 1, 4); i > 0; --i) // this thread is the second transport thread
+            Inject(OneIn(rng, 2) ? 0x0112 : 0x0602);
+        std::unique_lock<std::mutex> g(T().m);
+        T().cv.wait_for(g, std::chrono::milliseconds(Pick(rng, 1, 25)), [] { return !T().running.load(); });
+    }
+}
+
+// The link and the answers: flaps, failed opens, faults in the answers.
+void TortureTest::Chaos(Rng &rng) {
+    static const uint32_t kFaults[] = {sim::kNoAnswer,     sim::kDropResponse,  sim::kDelay,     sim::kDuplicate,
+                                       sim::kWrongSequence, sim::kGarbageBefore, sim::kSplit,     sim::kMerge,
+                                       sim::kReportLink,    sim::kFailWrite,     sim::kRefuse,    sim::kFail,
+                                       sim::kGarbageAfter | sim::kSplit,         sim::kWrongVersion};
+    switch (Roll(rng, 8)) {
+    case 0: sim::ReportLink(dev, OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED); break;
+    case 1: {
+        sim::FaultPlan plan;
+        plan.failOpens = Pick(rng, 1, 3);
+        sim::SetFaultPlan(dev, plan);
+        sim::DropLink(dev);
+        break;
+    }
+    case 2: sim::ClearFaults(dev); break;
+    case 3: sim::SetStatus(dev, OneIn(rng, 4) ? 12 : 2, true); break;
+    case 4:
+    case 5: break; // a quiet spell
+    default: {
+        sim::FaultRule rule;
+        rule.actions = kFaults[Pick(rng, 0, std::size(kFaults) - 1)];
+        rule.count = Pick(rng, 1, 6);
+        rule.destination = OneIn(rng, 2) ? 3 : -1; // half of them spare the start-up
+        rule.includeOneWay = OneIn(rng, 3);
+        rule.delayMs = OneIn(rng, 4) ? Pick(rng, 1, 200) * 20 : Pick(rng, 1, 100);
+        rule.chunkSize = Pick(rng, 1, 40);
+        rule.linkType = OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED;
+        sim::AddFaultRule(dev, rule);
+        break;
+    }
+    }
+    T().faults.fetch_add(1);
+}
+
+TEST_F(TortureTest, NothingHangsNothingBreaks) {
+    TortureState &t = T();
+    const char *seedEnv = std::getenv("MORELAPI_TORTURE_SEED");
+    t.seed = seedEnv != nullptr ? static_cast<uint32_t>(std::strtoul(seedEnv, nullptr, 0)) : std::random_device{}();
+    double seconds = 10;
+    if (const char *env = std::getenv("MORELAPI_TORTURE_SECONDS"))
+        seconds = std::max(1.0, std::atof(env));
+    std::printf("[ torture  ] seed %u (replay: MORELAPI_TORTURE_SEED=%u), %.0f s\n", t.seed, t.seed, seconds);
+    std::fflush(stdout);
+    Watchdog watchdog("seed " + std::to_string(t.seed) + " (replay: MORELAPI_TORTURE_SEED=" +
+                      std::to_string(t.seed) + ")");
+    ThisThreadRecord("test thread (chaos)");
+
+    morel::SetTransportForTesting(TortureOpen, SimTransportWrite, TortureClose);
+    std::mutex lifecycle; // application threads start and stop the library one at a time
+    {
+        std::lock_guard<std::mutex> g(lifecycle);
+        Start(kMainOrigin);
+    }
+    std::vector<std::thread> threads;
+    static const char *const kRoles[kAppThreads] = {"application 0", "application 1", "application 2"};
+    for (uint32_t a = 0; a < kAppThreads; ++a) {
+        threads.emplace_back([&, a] {
+            ThisThreadRecord(kRoles[a]);
+            Rng rng(t.seed * 7919u + a);
+            while (t.running.load()) {
+                const int pick = Roll(rng, 1000);
+                if (pick < 750) {
+                    CallOp(rng);
+                } else if (pick < 875) {
+                    Register(a, Pick(rng, 0, 7), kAppRegisterBound);
+                } else if (pick < 960) {
+                    Unregister(Pick(rng, 0, 7), true);
+                } else if (pick < 975) {
+                    std::lock_guard<std::mutex> g(lifecycle);
+                    Start(a); // starts the library if a stop left it stopped; registers every slot anew
+                } else if (pick < 976) {
+                    std::lock_guard<std::mutex> g(lifecycle);
+                    Stop(true);
+                }
+                std::unique_lock<std::mutex> g(t.m);
+                t.cv.wait_for(g, std::chrono::milliseconds(Pick(rng, 0, 2)), [&] { return !t.running.load(); });
+            }
+        });
+    }
+    threads.emplace_back([this, &t] { DeviceLoop(Rng(t.seed * 7919u + 100)); });
+
+    Rng rng(t.seed * 7919u + 200);
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (Clock::now() < end) {
+        Chaos(rng);
+        std::unique_lock<std::mutex> g(t.m);
+        t.cv.wait_for(g, std::chrono::milliseconds(Roll(rng, 400) + 20));
+    }
+    t.running.store(false);
+    t.cv.notify_all();
+    for (std::thread &th : threads)
+        th.join();
+
+    // Quiet now: a fresh start must come up, answer and deliver.
+    sim::ClearFaults(dev);
+    sim::SetStatus(dev, 2, false);
+    Stop(true);
+    Start(kMainOrigin);
+    {
+        std::unique_lock<std::mutex> g(t.m);
+        if (!t.cv.wait_for(g, 30s, [] { return IsSPphoneAvailable() == 1; })) {
+            g.unlock();
+            DumpThreads("the link did not come up after the torture");
+            FAIL() << "the link did not come up after the torture; seed " << t.seed;
+        }
+    }
+    const uint64_t markers = t.markers.load();
+    sim::SendNotification(dev, kMarkerEvent, nullptr, 0);
+    {
+        std::unique_lock<std::mutex> g(t.m);
+        if (!t.cv.wait_for(g, 30s, [&] { return t.markers.load() > markers; })) {
+            g.unlock();
+            DumpThreads("a notification was not delivered after the torture");
+            FAIL() << "a notification was not delivered after the torture; seed " << t.seed;
+        }
+    }
+    uint8_t status;
+    EXPECT_EQ(GetSPphoneStatus(&status), 1) << "the library answers once the torture stops; seed " << t.seed;
+    Stop(true);
+
+    auto n = [](const std::atomic<uint64_t> &v) { return static_cast<unsigned long long>(v.load()); };
+    std::printf("[ torture  ] %.0f s: %llu calls, %llu callbacks (%llu link reports, %llu up), %llu start calls, "
+                "stops %llu by the application and %llu by callbacks, %llu device faults, %llu notifications from "
+                "a second thread\n",
+                seconds, n(t.calls), n(t.callbacks), n(t.linkReports), n(t.linkUps), n(t.starts), n(t.appStops),
+                n(t.callbackStops), n(t.faults), n(t.injected));
+    std::lock_guard<std::mutex> g(t.m);
+    EXPECT_EQ(t.violations, 0u) << "seed " << t.seed << ", the first ones:" << t.violationList;
+    EXPECT_GT(t.callbacks.load(), 0u);
+    EXPECT_GT(t.linkReports.load(), 0u);
+}
+
+} // namespace
+} // namespace morel_test
