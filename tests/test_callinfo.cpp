@@ -86,7 +86,14 @@ TEST_F(CallInfo, ReportsALiveCallFromTheDevicesAnswer) {
 
 TEST_F(CallInfo, NoSlotHoldingTheCallAnswersAnEmptyCall) {
     ExpectNoCall(Ask(3));
-    // Ids outside 1..6 go out as given and find no call either.
+    // Ids outside 1..6 go out as given and find no call either (the device
+    // would refuse them: here it answers).
+    sim::FaultRule anyway;
+    anyway.classId = 2;
+    anyway.commandId = 20;
+    anyway.count = 0;
+    anyway.actions = sim::kAnswerAnyway;
+    sim::AddFaultRule(dev, anyway);
     for (uint8_t id : {0, 9, 255}) {
         ExpectNoCall(Ask(id));
         EXPECT_EQ(FramesOf(2, 20, 3).back().bytes[20], id);
@@ -146,6 +153,20 @@ TEST_F(CallInfo, BothSlotsInUseKeepTheirCallsAndDropAStrangersAnswer) {
     ExpectNoCall(Ask(6));
     // The slots are as they were.
     ExpectReports(Ask(first), one, one.state);
+}
+
+// An answer about another call than the one asked for takes the asked call's
+// slot, and the asked call is then reported as no call.
+TEST_F(CallInfo, AnAnswerForAnotherCallIsNotReportedAsTheAskedOne) {
+    const uint8_t id = RingAndWait("5551234");
+    const uint8_t other = static_cast<uint8_t>(id % 6 + 1);
+    sim::FaultRule rule;
+    rule.classId = 2;
+    rule.commandId = 20;
+    rule.patch = {other, 2, 0, 'X'};
+    sim::AddFaultRule(dev, rule);
+    ExpectNoCall(Ask(id));
+    EXPECT_TRUE(sim::GetFaultsLeft(dev).rules.empty()) << "the device answered for call " << int(other);
 }
 
 TEST_F(CallInfo, AFailedExchangeWritesNothing) {

@@ -137,13 +137,22 @@ TEST_F(DataServices, RtcpReceiveChecksTheBlockIdAfterTheExchange) {
     EXPECT_EQ(Get16(FramesOf(7, 2, 3).back().bytes.data() + 20), 1);
 
     // Block 2: the request still goes out (without an id) and is waited
-    // for; the answer is 0 and the buffer stays as it was.
+    // for. Even a device that answers it with a whole block does not make
+    // it succeed: the answer is 0 and the buffer stays as it was.
+    sim::FaultRule anyway;
+    anyway.classId = 7;
+    anyway.commandId = 2;
+    anyway.actions = sim::kAnswerAnyway;
+    anyway.patch.assign(88, 0x77);
+    sim::AddFaultRule(dev, anyway);
     buffer.fill(0xCC);
     const size_t before = CountOf(7, 2);
     EXPECT_EQ(GetRtcpReceive(2, buffer.data()), 0);
     ASSERT_EQ(CountOf(7, 2), before + 1);
+    EXPECT_TRUE(sim::GetFaultsLeft(dev).rules.empty()) << "the device answered";
     EXPECT_EQ(Get16(FramesOf(7, 2, 3).back().bytes.data() + 20), 0);
     EXPECT_EQ(buffer[0], 0xCC);
+    EXPECT_EQ(buffer[87], 0xCC);
     EXPECT_EQ(IsCommandActive(), 0);
 }
 

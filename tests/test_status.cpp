@@ -55,6 +55,45 @@ TEST_F(StatusTest, QueriesReturnTheDevicesValues) {
     EXPECT_EQ(requests[1].bytes[20], 5) << "the item goes out at offset 20";
 }
 
+// The answer's echo says whose value it carries: it is stored there, and the
+// caller gets the value of the item asked for, in that item's width.
+TEST_F(StatusTest, AnAnswerEchoingAnotherItemIsStoredUnderTheEcho) {
+    const sim::DeviceState st = sim::Snapshot(dev);
+    const auto answerAs = [&](std::vector<uint8_t> echoAndValue) {
+        sim::FaultRule rule;
+        rule.classId = 1;
+        rule.commandId = 4;
+        rule.patch = std::move(echoAndValue);
+        sim::AddFaultRule(dev, rule);
+    };
+    const auto u32 = [](const uint8_t *p) { return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); };
+    uint8_t info[8];
+    std::memset(info, 0xCC, sizeof info);
+    answerAs({4, 0xEF, 0xBE, 0xAD, 0xDE});
+    ASSERT_EQ(GetIPnetworkInfo(3, info), 1);
+    EXPECT_EQ(u32(info), st.networkItems[3]) << "item 3 as the start-up read it";
+    EXPECT_EQ(info[4], 0xCC);
+
+    answerAs({5, 1, 2, 3, 4});
+    ASSERT_EQ(GetIPnetworkInfo(4, info), 1);
+    EXPECT_EQ(u32(info), 0xDEADBEEFu) << "item 4 took the earlier answer";
+
+    // Item 1 is six bytes wide: an answer for it to a question about item 2
+    // does not widen what the caller gets.
+    std::memset(info, 0xCC, sizeof info);
+    answerAs({1, 9, 8, 7, 6, 5, 4});
+    ASSERT_EQ(GetIPnetworkInfo(2, info), 1);
+    EXPECT_EQ(u32(info), st.networkItems[2]);
+    EXPECT_EQ(info[4], 0xCC);
+    // An echo that names no item stores nothing.
+    answerAs({9, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA});
+    ASSERT_EQ(GetIPnetworkInfo(5, info), 1);
+    EXPECT_EQ(u32(info), 0x04030201u) << "item 5 took the second answer";
+    answerAs({6, 0, 0, 0, 0});
+    ASSERT_EQ(GetIPnetworkInfo(1, info), 1);
+    EXPECT_EQ(std::vector<uint8_t>(info, info + 8), (std::vector<uint8_t>{9, 8, 7, 6, 5, 4, 0xCC, 0xCC}));
+}
+
 TEST_F(StatusTest, NullPointersAndRangesSendNothingOrWriteNothing) {
     size_t before = HostFrames();
     EXPECT_EQ(GetSPphoneStatus(nullptr), 1) << "asks the device, writes nothing";
