@@ -1,5 +1,6 @@
 #include "tools/spphone/device.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -59,13 +60,16 @@ int ConnectWithin(const sockaddr *addr, socklen_t len, int family) {
     return fd;
 }
 
-// After a connection: true when the device closes it within kRefusalMs
-// (whatever short message it wrote first).
-bool ClosedAtOnce(int fd) {
+// After a connection: true when the device closes it within kRefusalMs.
+// A device that turns a host away may first write one line "refused: WHY";
+// *why gets WHY then.
+bool ClosedAtOnce(int fd, std::string *why) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRefusalMs);
+    std::string first;
     char buf[256];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         pollfd p{fd, POLLIN, 0};
@@ -75,8 +79,14 @@ bool ClosedAtOnce(int fd) {
         if (n <= 0)
             return false;
         ssize_t got = ::recv(fd, buf, sizeof buf, 0);
-        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN))
+        if (got > 0 && first.size() < sizeof buf)
+            first.append(buf, static_cast<size_t>(got));
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+            const std::string prefix = "refused: ";
+            if (first.rfind(prefix, 0) == 0)
+                *why = first.substr(prefix.size(), first.find('\n') - prefix.size());
             return true;
+        }
     }
 }
 
@@ -113,6 +123,12 @@ std::optional<DeviceAddress> ParseDeviceAddress(const char *value, std::string *
             return std::nullopt;
         }
         a.host = rest.substr(0, colon);
+        // The transport looks up no names: the host is an address.
+        in6_addr any{};
+        if (::inet_pton(AF_INET, a.host.c_str(), &any) != 1 && ::inet_pton(AF_INET6, a.host.c_str(), &any) != 1) {
+            *why = "host " + Quoted(a.host) + ": give a numeric address such as 127.0.0.1";
+            return std::nullopt;
+        }
         const std::string port = rest.substr(colon + 1);
         bool digits = !port.empty();
         for (char c : port)
@@ -178,11 +194,11 @@ std::string ProbeEndpoint(const DeviceAddress &address, bool *busy) {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICSERV;
+        hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
         addrinfo *list = nullptr;
         const std::string port = std::to_string(address.port);
         if (int rc = ::getaddrinfo(address.host.c_str(), port.c_str(), &hints, &list); rc != 0)
-            return "cannot resolve host " + Quoted(address.host) + ": " + ::gai_strerror(rc);
+            return "cannot use host " + Quoted(address.host) + ": " + ::gai_strerror(rc);
         int err = ECONNREFUSED;
         for (addrinfo *ai = list; ai && fd < 0; ai = ai->ai_next) {
             fd = ConnectWithin(ai->ai_addr, ai->ai_addrlen, ai->ai_family);
@@ -198,11 +214,14 @@ std::string ProbeEndpoint(const DeviceAddress &address, bool *busy) {
             return "cannot connect to " + address.text + ": " + SystemError(err);
         }
     }
-    *busy = ClosedAtOnce(fd);
+    std::string why;
+    *busy = ClosedAtOnce(fd, &why);
     ::close(fd);
-    if (*busy)
-        return "the device at " + address.text + " serves another host: another spphone (a watch, a shell) is connected to it";
-    return "";
+    if (!*busy)
+        return "";
+    if (!why.empty())
+        return "the device at " + address.text + " refused this host: " + why;
+    return "the device at " + address.text + " serves another host: another spphone (a watch, a shell) is connected to it";
 }
 
 } // namespace spphone

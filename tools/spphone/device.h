@@ -18,7 +18,7 @@ struct DeviceAddress {
 };
 
 // TALVO_DEVICE as libtalvo takes it: unset, empty or "sim"; "unix:PATH";
-// "tcp:HOST:PORT" with PORT 1..65535. nullopt (with the reason) otherwise.
+// "tcp:HOST:PORT" with a numeric HOST and PORT 1..65535. nullopt (with the reason) otherwise.
 std::optional<DeviceAddress> ParseDeviceAddress(const char *value, std::string *why);
 
 // The reason the transport library cannot be used, or "" when the library

@@ -192,6 +192,7 @@ int RunShell(Ctx &ctx) {
 
     const bool prompt = in == stdin && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
     int first = kOk;
+    size_t failed = 0;
     bool quit = false;
     std::string line;
     while (!quit) {
@@ -210,6 +211,7 @@ int RunShell(Ctx &ctx) {
         int rc = RunLine(ctx, line, &quit);
         if (rc != kOk && first == kOk)
             first = rc;
+        failed += rc != kOk;
         if (rc != kOk && stopOnError)
             break;
     }
@@ -220,7 +222,8 @@ int RunShell(Ctx &ctx) {
     printer.join();
     ctx.printed = true;
     if (first != kOk)
-        ctx.error = "a command of the session failed (its status is the shell's)";
+        ctx.error = "shell: " + std::to_string(failed) + (failed == 1 ? " command" : " commands") +
+                    " failed; the exit status is the first failure's (" + std::to_string(first) + ")";
     return first;
 }
 
