@@ -52,12 +52,16 @@ std::string Errno(const char *what) { return std::string(what) + ": " + std::str
 // the host itself has gone, and the device would refuse the host's next
 // connection.
 int StreamSocket(int family, int protocol) {
+#if defined(SOCK_CLOEXEC) && defined(SOCK_NONBLOCK)
+    return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
+#else
     int fd = ::socket(family, SOCK_STREAM, protocol);
     if (fd >= 0) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
     return fd;
+#endif
 }
 
 int MsLeft(Clock::time_point deadline) {
