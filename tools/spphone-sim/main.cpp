@@ -61,29 +61,6 @@ struct HostLink {
     int fd = -1;
 };
 
-// Runs on the device's delivery thread.
-void SinkWrite(HostLink &link, const uint8_t *data, int32_t count, int32_t type) {
-    std::lock_guard<std::mutex> g(link.m);
-    if (link.fd < 0)
-        return;
-    if (type != TALVO_TYPE_DATA) {
-        // The device reports its link as changed: a stream says so by closing.
-        shutdown(link.fd, SHUT_RDWR);
-        return;
-    }
-    size_t done = 0;
-    while (count > 0 && done < static_cast<size_t>(count)) {
-        ssize_t n = send(link.fd, data + done, static_cast<size_t>(count) - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            shutdown(link.fd, SHUT_RDWR);
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-}
-
 struct Options {
     std::string unixPath;
     std::string tcp;
@@ -254,7 +231,7 @@ void Accept(Server &s) {
     if (fd < 0)
         return;
     if (s.connected) {
-        close(fd); // one host at a time: the newcomer sees its link close
+        simserver::RefuseHost(fd, "another host is connected"); // one host at a time
         Say("host refused (a host is connected already)");
         return;
     }
@@ -266,10 +243,9 @@ void Accept(Server &s) {
         std::lock_guard<std::mutex> g(s.link->m);
         s.link->fd = fd;
     }
-    std::shared_ptr<HostLink> link = s.link;
-    if (!sim::ConnectSink(s.dev, [link](const uint8_t *d, int32_t n, int32_t t) { SinkWrite(*link, d, n, t); })) {
+    if (!sim::ConnectSink(s.dev, simserver::HostSink(s.dev, fd))) {
         std::lock_guard<std::mutex> g(s.link->m);
-        close(fd);
+        simserver::RefuseHost(fd, "the device refuses this open");
         s.link->fd = -1;
         Say("host refused (the fault plan fails this open)");
         return;
@@ -283,8 +259,8 @@ void DropHost(Server &s, const char *why) {
     if (!s.connected)
         return;
     // Only this thread changes link->fd, so it reads it without the lock:
-    // a delivery stuck in send() to a host that does not read holds that
-    // lock, and the shutdown is what unblocks it.
+    // the shutdown releases the host sink's writer thread, which may be
+    // blocked in send() to a host that does not read.
     shutdown(s.link->fd, SHUT_RDWR);
     sim::Disconnect(s.dev);
     {
