@@ -37,23 +37,27 @@ bool SyncRequest(ApiContext *ctx, uint16_t classId, uint16_t commandId) {
     return SendAndWait(ctx, pkt) == 1;
 }
 
-// Ids that the item table does not know get no id from the read handler;
-// they go out with their own id so the device answers for the right item.
-bool SyncSystemDataItem(ApiContext *ctx, uint16_t itemId) {
-    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, 3, 2);
-    if (pkt == nullptr)
+// A request whose parameter is a selector in the context. The turn is
+// claimed before the selector is written, so no other request can go out
+// with it or overwrite it before this one is answered.
+// System data items also carry their id in the body (`idInBody`): ids that
+// the item table does not know get none from the read handler, and go out
+// with their own so the device answers for the right item.
+template <typename Field>
+bool SyncSelected(ApiContext *ctx, Field &field, Field value, uint16_t classId, uint16_t commandId,
+                  bool idInBody = false) {
+    if (!ClaimRequestTurn(ctx))
         return false;
+    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, classId, commandId);
     {
         LockGuard g(ctx->queueLock);
-        ctx->sysDataItemId = itemId;
+        field = value;
     }
-    Put16(pkt->frame + kOffBody, itemId);
-    return SendAndWait(ctx, pkt) == 1;
-}
-
-template <typename Field> void SetSelector(ApiContext *ctx, Field &field, Field value) {
-    LockGuard g(ctx->queueLock);
-    field = value;
+    if (pkt != nullptr && idInBody)
+        Put16(pkt->frame + kOffBody, static_cast<uint16_t>(value));
+    const bool ok = pkt != nullptr && SendAndWait(ctx, pkt) == 1;
+    ReleaseRequestTurn(ctx);
+    return ok;
 }
 
 bool DeviceNotReady(uint8_t status) {
@@ -83,18 +87,14 @@ int StartupSync(ApiContext *ctx) {
     }
     if (DeviceNotReady(status) || !SyncRequest(ctx, 1, 3))
         return 0;
-    for (uint8_t selector = 0; selector < 3; ++selector) {
-        SetSelector(ctx, ctx->versionSelector, selector);
-        if (!SyncRequest(ctx, 1, 8))
+    for (uint8_t selector = 0; selector < 3; ++selector)
+        if (!SyncSelected(ctx, ctx->versionSelector, selector, 1, 8))
             return 0;
-    }
-    for (uint8_t item = 1; item <= 7; ++item) {
-        SetSelector(ctx, ctx->networkSelector, item);
-        if (!SyncRequest(ctx, 1, 4))
+    for (uint8_t item = 1; item <= 7; ++item)
+        if (!SyncSelected(ctx, ctx->networkSelector, item, 1, 4))
             return 0;
-    }
     for (size_t i = 0; StartupSystemDataItems[i] != 0; ++i)
-        if (!SyncSystemDataItem(ctx, StartupSystemDataItems[i]))
+        if (!SyncSelected(ctx, ctx->sysDataItemId, StartupSystemDataItems[i], 3, 2, true))
             return 0;
     if (ctx->protocolVersion.load() >= 0x20) {
         if (!SyncRequest(ctx, 1, 12) || !SyncRequest(ctx, 3, 6) || !SyncRequest(ctx, 4, 1))
@@ -107,11 +107,9 @@ int StartupSync(ApiContext *ctx) {
         // The table holds 100 entries; numbers beyond it have nowhere to go.
         if (count > kContactCountMax)
             count = kContactCountMax;
-        for (uint8_t n = 1; n <= count; ++n) {
-            SetSelector(ctx, ctx->contactIndex, n);
-            if (!SyncRequest(ctx, 4, 2))
+        for (uint8_t n = 1; n <= count; ++n)
+            if (!SyncSelected(ctx, ctx->contactIndex, n, 4, 2))
                 return 0;
-        }
         if (!SyncRequest(ctx, 2, 16) || !SyncRequest(ctx, 2, 18) || !SyncRequest(ctx, 6, 10))
             return 0;
     }

@@ -101,13 +101,21 @@ void SimLibraryTest::StartLibrary() {
     }
 }
 
+// The slots are registered after the start, so the in-process device may
+// have finished its start-up, and the link-up report gone, before anybody
+// listened: wait for the state. A report that is coming wakes the wait; a
+// report that came before the registration left the state behind it. When a
+// report has been recorded, the last one must say up, so that a test never
+// goes on while the link-up report is still on its way.
 bool SimLibraryTest::WaitLinkUp(std::chrono::milliseconds timeout) {
     return EventRecorder::Get().WaitFor(
         [](const std::vector<Recorded> &ev) {
+            if (IsSPphoneAvailable() != 1)
+                return false;
             for (auto it = ev.rbegin(); it != ev.rend(); ++it)
                 if (it->code == MORELAPI_EVENT_LINK)
-                    return !it->value.empty() && it->value[0] == 1 && IsSPphoneAvailable() == 1;
-            return false;
+                    return !it->value.empty() && it->value[0] == 1;
+            return true;
         },
         timeout);
 }
