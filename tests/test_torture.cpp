@@ -477,7 +477,10 @@ TEST_F(TortureTest, NothingHangsNothingBreaks) {
 
     Rng rng(t.seed * 7919u + 200);
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    uint64_t ticks = 0, upTicks = 0; // how often the chaos found the link up
     while (Clock::now() < end) {
+        ++ticks;
+        upTicks += IsSPphoneAvailable() == 1;
         Chaos(rng);
         std::unique_lock<std::mutex> g(t.m);
         t.cv.wait_for(g, std::chrono::milliseconds(Roll(rng, 400) + 20));
@@ -516,10 +519,11 @@ TEST_F(TortureTest, NothingHangsNothingBreaks) {
 
     auto n = [](const std::atomic<uint64_t> &v) { return static_cast<unsigned long long>(v.load()); };
     std::printf("[ torture  ] %.0f s: %llu calls, %llu callbacks (%llu link reports, %llu up), %llu start calls, "
-                "stops %llu by the application and %llu by callbacks, %llu device faults, %llu notifications from "
-                "a second thread\n",
+                "stops %llu by the application and %llu by callbacks, %llu device faults (link up at %llu of %llu), %llu "
+                "notifications from a second thread\n",
                 seconds, n(t.calls), n(t.callbacks), n(t.linkReports), n(t.linkUps), n(t.starts), n(t.appStops),
-                n(t.callbackStops), n(t.faults), n(t.injected));
+                n(t.callbackStops), n(t.faults), static_cast<unsigned long long>(upTicks),
+                static_cast<unsigned long long>(ticks), n(t.injected));
     std::lock_guard<std::mutex> g(t.m);
     EXPECT_EQ(t.violations, 0u) << "seed " << t.seed << ", the first ones:" << t.violationList;
     EXPECT_GT(t.callbacks.load(), 0u);
