@@ -32,6 +32,8 @@ struct Shared {
     bool seenKey = false, seenRaw = false, seenItem = false;
     std::deque<Event> kept;
     uint64_t dropped = 0;
+    uint64_t keptTotal = 0;    // events ever kept
+    uint64_t printedTotal = 0; // of those, printed (EventPrinted)
 };
 
 Shared &S() {
@@ -130,6 +132,24 @@ void KeepLocked(Shared &s, Event &&e) {
         return;
     }
     s.kept.push_back(std::move(e));
+    ++s.keptTotal;
+}
+
+// A "link up" kept now when the library has the link up but its report has
+// not been kept (it came before the registration, or is still on its way:
+// the library marks the device available before it reports it; the report
+// is then dropped as no change).
+void KeepLinkUpLocked(Shared &s) {
+    if (!s.showing || s.shownUp || IsSPphoneAvailable() != 1)
+        return;
+    Event e;
+    e.time = std::chrono::system_clock::now();
+    e.slot = MORELAPI_SLOT_DEVICE;
+    e.code = MORELAPI_EVENT_LINK;
+    e.name = "link";
+    Add(e.details, "state", MakeStr("up"));
+    KeepLocked(s, std::move(e));
+    s.cv.notify_all();
 }
 
 // Runs on the library's event thread, or its link thread for 0x0105: only
@@ -190,18 +210,21 @@ void StartShowingEvents() {
     Shared &s = S();
     std::lock_guard<std::mutex> g(s.m);
     s.showing = true;
-    // The link report may have come before the registration; the library
-    // then shows it only through IsSPphoneAvailable.
-    if ((s.linkUp || IsSPphoneAvailable() == 1) && !s.shownUp) {
-        Event e;
-        e.time = std::chrono::system_clock::now();
-        e.slot = MORELAPI_SLOT_DEVICE;
-        e.code = MORELAPI_EVENT_LINK;
-        e.name = "link";
-        Add(e.details, "state", MakeStr("up"));
-        KeepLocked(s, std::move(e));
-        s.cv.notify_all();
-    }
+    KeepLinkUpLocked(s);
+}
+
+void EventPrinted() {
+    Shared &s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    ++s.printedTotal;
+    s.cv.notify_all();
+}
+
+void WaitEventsPrinted(Clock::time_point deadline) {
+    Shared &s = S();
+    std::unique_lock<std::mutex> lock(s.m);
+    const uint64_t upTo = s.keptTotal;
+    s.cv.wait_until(lock, deadline, [&] { return s.printedTotal >= upTo; });
 }
 
 bool TakeEvent(Event *e, uint64_t *dropped, Clock::time_point deadline) {
@@ -233,7 +256,13 @@ bool Stopped() {
 bool WaitLinkUp(Clock::time_point deadline) {
     Shared &s = S();
     std::unique_lock<std::mutex> lock(s.m);
-    return s.cv.wait_until(lock, deadline, [&] { return s.stop || s.linkUp || IsSPphoneAvailable() == 1; }) &&
+    // While events are shown, the link is up for a command once its "link
+    // up" is kept, so that it prints before what the command prints.
+    return s.cv.wait_until(lock, deadline,
+                           [&] {
+                               KeepLinkUpLocked(s);
+                               return s.stop || (s.showing ? s.shownUp : s.linkUp || IsSPphoneAvailable() == 1);
+                           }) &&
            !s.stop;
 }
 

@@ -37,6 +37,10 @@ void StartShowingEvents();
 // events lost to a full queue before it), Stop() was called or the deadline
 // passed (false).
 bool TakeEvent(Event *e, uint64_t *dropped, Clock::time_point deadline);
+// The printer has printed an event it took; WaitEventsPrinted waits until
+// every event kept so far has been printed, at most until the deadline.
+void EventPrinted();
+void WaitEventsPrinted(Clock::time_point deadline);
 // Wakes every waiter of this module for good (SIGINT, end of the shell).
 void Stop();
 bool Stopped();

@@ -23,6 +23,9 @@ namespace {
 // Names of the events shown since the last "wait" took one, for "wait". The
 // oldest go first beyond this many.
 constexpr size_t kMaxRecent = 4096;
+// How long a result waits for the events before it to be printed (only a
+// stalled stdout takes longer).
+constexpr auto kFlushWait = 5s;
 // A line longer than this is refused rather than kept growing.
 constexpr size_t kMaxLine = 64 * 1024;
 
@@ -45,6 +48,7 @@ void PrintEvents(bool json) {
             std::fprintf(stderr, "spphone: %llu events dropped (the output was too slow)\n",
                          static_cast<unsigned long long>(dropped));
         PrintEvent(json, e);
+        EventPrinted();
         Recent &r = R();
         std::lock_guard<std::mutex> g(r.m);
         if (r.names.size() >= kMaxRecent)
@@ -146,6 +150,8 @@ int RunLine(const Ctx &shell, const std::string &line, bool *quit) {
         else
             rc = cmd->run(ctx);
     }
+    // Events that came before the command's end print before its result.
+    WaitEventsPrinted(Clock::now() + kFlushWait);
     std::lock_guard<std::mutex> g(OutputLock());
     if (ctx.json) {
         // One object per command: what ran, its exit status, and its result
