@@ -34,9 +34,9 @@
 //  - kind 2 acknowledgement, byte 20 = status (0 accepted); then
 //  - kind 3 response, byte 20 = status (0 success), answer data from 21.
 //  A request the device cannot take (unknown class/command, parameter out of
-//  the device's range: call id 1..6, contact and recording numbers 1..100,
-//  volumes, modes, items) is refused by the acknowledgement (status 1) and gets
-//  no response. A request it takes but cannot carry out now (answer a call when
+//  the device's range: a call id to end above 6, contact and recording
+//  numbers outside 1..100, volumes, modes, items) is refused by the
+//  acknowledgement (status 1) and gets no response. A request it takes but cannot carry out now (answer a call when
 //  none rings, end a call id that is not live, read or delete a contact or a
 //  recording number that holds nothing, ...) is acknowledged and fails in the
 //  response (status 1). Only successful requests change the state. Reads of a
@@ -63,7 +63,7 @@
 //    conference (0x020A for both); 2/2 ends the call whose id is in byte 20
 //    (0: the active call, else the one being set up, else the held one, else
 //    any) (0x020F). 2/20 answers the live call of the asked id, or state 0
-//    for an id that no live call has.
+//    for any other id.
 //  - Contacts: 4/2 reads one, 4/3 appends and answers the new number (0 when
 //    full), 4/4 deletes one (later ones move up) or all (255).
 //  - Recorder (op status: RecorderStatus): 6/1 starts recording, 6/2 stops
