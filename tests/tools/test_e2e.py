@@ -383,6 +383,7 @@ class CliOverUnixSocket(TempDirTest):
             self.assertEqual((call["text"], call["stateName"]), ("5550100", "connected"))
 
             # The press is held in the shell's library between its halves.
+            self.assertIn("not held down", shell.run("key F --up", 2)["error"])
             shell.run("key F --down")
             shell.run("key F --up")
             shell.event("the key", name="key", keyCode=70)

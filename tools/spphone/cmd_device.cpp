@@ -211,8 +211,15 @@ int Key(Ctx &ctx) {
             return Usage(ctx, "--action: " + why);
         a = static_cast<uint8_t>(*v);
     }
+    // The shell's library holds a press from its --down to its --up; an up
+    // without a down is refused by the library, not by the device.
+    static bool held[256] = {};
+    if (up && !held[*key])
+        return Usage(ctx, "key: " + ctx.args[0] + " is not held down (key " + ctx.args[0] + " --down first)");
     if (int rc = press(a))
         return rc;
+    if (down || up)
+        held[*key] = down;
     return Done(ctx);
 }
 
