@@ -8,6 +8,9 @@
  *   ./demo
  *   TALVO_DEVICE=unix:/path/to/device.sock ./demo     (a running spphone-sim)
  */
+#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
+#define _POSIX_C_SOURCE 200809L /* clock_gettime, also in strict C */
+#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
