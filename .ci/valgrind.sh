@@ -3,7 +3,7 @@
 # under valgrind memcheck: no invalid access, no use of uninitialised memory,
 # no leak. Each test runs in its own process, as under ctest, two at a time.
 #
-#   VALGRIND_FILTER   gtest filter of the tests to run (default below)
+#   VALGRIND_LABEL    ctest label of the tests to run (default: library)
 #   CI_JOBS           build and run parallelism (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,11 +11,11 @@ jobs=${CI_JOBS:-2}
 # The README's build (g++) serves when it is there; valgrind reads the debug
 # information of g++ well and that of clang 14 badly.
 build=${VALGRIND_BUILD:-build}
-# Tests that drive the library through its exports on the simulated device.
-# Left out: the soak and the fault matrix (bounded by wall time and by short
-# reply time-outs that valgrind's slowdown would turn into failures; they run
-# under ASan and TSan), and the death test of process exit.
-filter=${VALGRIND_FILTER:-'StatusTest.*:NotifyTest.*:LinkTest.*:LifecycleTest.*:Versions/StartupTest.*:CallsTest.*:CallInfo.*:AudioTest.*:KeysTest.*:KeysNoDeviceTest.*:DisplayTest.*:Contacts.*:Recorder.*:SystemData.*:DataServices.*:FaultTest.*:RingTest.*:BareContextTest.*'}
+# The tests labelled "library" in tests/CMakeLists.txt: every library test
+# but the ones bounded by wall time or by short reply time-outs that
+# valgrind's slowdown would turn into failures (labelled "slow"; they run
+# under ASan and TSan) and the death tests of process exit.
+label=${VALGRIND_LABEL:-library}
 
 need=()
 command -v valgrind >/dev/null || need+=(valgrind)
@@ -43,8 +43,8 @@ bin=$build/tests/morelapi_tests
 logs=$build/valgrind-logs
 rm -rf "$logs"
 mkdir -p "$logs"
-"$bin" --gtest_list_tests --gtest_filter="$filter" |
-    awk '/^[^ ]/ {suite=$1} /^  / {print suite $1}' >"$logs/tests"
+ctest --test-dir "$build" -N -L "^${label}\$" | sed -n 's/^ *Test *#[0-9]*: //p' >"$logs/tests"
+[ -s "$logs/tests" ] || { echo "no test labelled $label"; exit 1; }
 echo "== $(wc -l <"$logs/tests") tests under memcheck"
 
 # googletest prints every test parameter byte by byte when it registers the
