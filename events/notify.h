@@ -38,7 +38,7 @@ constexpr uint32_t kEventFrameMax = static_cast<uint32_t>(kMaxFrame);
 
 // Notifications waiting for the event thread. Beyond this the oldest waiting
 // one is dropped for each new one: at most kEventQueueMax records of at most
-// sizeof(EventRecord) + kEventFrameMax bytes each (about 760 KiB).
+// sizeof(EventRecord) + kEventFrameMax bytes each (about 790 KiB).
 constexpr uint32_t kEventQueueMax = 1024;
 
 void QueueNotification(ApiContext *ctx);

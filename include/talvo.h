@@ -9,7 +9,20 @@
  * - TransportOpen returns 0 when opened and writes the handle; nonzero = not opened.
  * - TransportWrite returns 0 when the whole frame was written; nonzero = failure.
  * - The callback gets (reserved, data, count, type, reserved). Type 0 carries
- *   data; types 6 and 7 report a link-state change (count ignored).
+ *   data, in chunks of 1 to 4096 bytes; a longer chunk (or a negative count,
+ *   or a null data pointer) is dropped whole. Types 6 and 7 report a
+ *   link-state change (count ignored).
+ * - The callback may be called from any number of threads, also at the same
+ *   time: the library takes one chunk in at a time, each whole, so chunks
+ *   from two threads never interleave within a chunk (their order is the
+ *   order in which the calls get in). The callback may block while the
+ *   library's 4096-byte receive buffer is full, until the library's receiver
+ *   has taken a frame out or the library stops; do not call it while holding
+ *   a lock that TransportWrite or TransportClose needs.
+ * - TransportOpen, TransportWrite and TransportClose are called from the
+ *   library's link and sender threads and from TerminateUsbApiLib. The
+ *   library's stop waits for any of them in progress: a transport that keeps
+ *   them short (a deadline on connects and writes) keeps the stop short.
  * - After TransportClose returns, the callback of that connection is never
  *   called again.
  */
