@@ -109,7 +109,9 @@ int Connect(Ctx &ctx) {
             // Still turned away a second later: another host holds the device.
             bool again = false;
             std::string now = Reason(&again);
-            if (again) {
+            // A request in flight means this library is talking to a device:
+            // its own slow start-up, not another host, holds the device.
+            if (again && IsCommandActive() == 0) {
                 if (shown && tty)
                     std::fprintf(stderr, "\r%70s\r", "");
                 return Fail(ctx, kNoDevice, "no device: " + now);
