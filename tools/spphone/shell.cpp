@@ -3,8 +3,10 @@
 // prints the device's events as they arrive, between the commands' results.
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -221,12 +223,15 @@ int RunShell(Ctx &ctx) {
         if (rc != kOk && stopOnError)
             break;
     }
+    const int readError = std::ferror(in) ? errno : 0;
     if (in != stdin)
         std::fclose(in);
     // The events shown so far are printed before the session ends.
     Stop();
     printer.join();
     ctx.printed = true;
+    if (readError != 0 && first == kOk)
+        return Usage(ctx, std::string("shell: cannot read the commands: ") + std::strerror(readError));
     if (first != kOk)
         ctx.error = "shell: " + std::to_string(failed) + (failed == 1 ? " command" : " commands") +
                     " failed; the exit status is the first failure's (" + std::to_string(first) + ")";
