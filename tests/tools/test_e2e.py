@@ -619,7 +619,7 @@ class ShellOnTheInProcessDevice(TempDirTest):
         with open(script, "w") as f:
             f.write("# set, press and dial; each wait takes the event its command brings\n"
                     "audio ringer 2\nwait ringer-volume\n\nkey 5\nwait display\n"
-                    "call dial 5550123\nwait call\ncall info\nquit\nstatus\n")
+                    "call dial 5550123\nwait call\ncall info\nhelp\nquit\nstatus\n")
         r = spphone("sim", "--json", "shell", script)
         self.assertEqual(r.returncode, 0, r.stderr)
         lines = [strict_json(l) for l in r.stdout.splitlines()]
@@ -627,9 +627,9 @@ class ShellOnTheInProcessDevice(TempDirTest):
         replies = [l for l in lines if "command" in l]
         self.assertEqual([l["command"] for l in replies],
                          ["audio ringer 2", "wait ringer-volume", "key 5", "wait display", "call dial 5550123",
-                          "wait call", "call info"])
+                          "wait call", "call info", "help"])
         self.assertEqual({l["exit"] for l in replies}, {0})
-        self.assertEqual(replies[-1]["result"]["calls"][0]["text"], "5550123")
+        self.assertEqual(replies[-2]["result"]["calls"][0]["text"], "5550123")
         names = {l["name"] for l in lines if "name" in l}
         self.assertTrue({"ringer-volume", "key", "display", "call"} <= names, names)
 

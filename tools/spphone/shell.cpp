@@ -134,14 +134,11 @@ int RunLine(const Ctx &shell, const std::string &line, bool *quit) {
             *quit = true;
             return kOk;
         }
-        if (word == "help") {
-            std::lock_guard<std::mutex> g(OutputLock());
-            std::fputs(kShellHelp, stdout);
-            std::fflush(stdout);
-            return kOk;
-        }
         const Command *cmd = nullptr;
-        if (word == "wait")
+        if (word == "help") {
+            ctx.text = kShellHelp;
+            tools::Add(ctx.result, "help", tools::MakeStr(kShellHelp));
+        } else if (word == "wait")
             rc = WaitFor(ctx);
         else if (word == "sleep")
             rc = Pause(ctx);
