@@ -104,7 +104,7 @@ int Connect(Ctx &ctx) {
     const std::string because = reason.empty() ? "" : ": " + reason;
     bool shown = false;
     auto busySince = busy ? Clock::now() : Clock::time_point::max();
-    while (!WaitLinkUp(std::min(deadline, Clock::now() + 1000ms)) && Clock::now() < deadline && !Stopped()) {
+    while (Clock::now() < deadline && !Stopped()) {
         if (busy && Clock::now() - busySince >= kBusyRecheck) {
             // Still turned away a second later: another host holds the device.
             bool again = false;
@@ -113,7 +113,7 @@ int Connect(Ctx &ctx) {
             // its own slow start-up, not another host, holds the device.
             if (again && IsCommandActive() == 0) {
                 if (shown && tty)
-                    std::fprintf(stderr, "\r%70s\r", "");
+                    std::fprintf(stderr, "\n");
                 return Fail(ctx, kNoDevice, "no device: " + now);
             }
             busy = false;
@@ -129,6 +129,11 @@ int Connect(Ctx &ctx) {
             shown = true;
         }
         std::fflush(stderr);
+        if (WaitLinkUp(std::min(deadline, Clock::now() + 1000ms))) {
+            if (tty) // the waiting line goes: what follows is the command's
+                std::fprintf(stderr, "\r%*s\r", static_cast<int>(80 + because.size()), "");
+            return kOk;
+        }
     }
     if (shown && tty)
         std::fprintf(stderr, "\n");
