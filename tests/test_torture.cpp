@@ -340,15 +340,22 @@ int32_t TALVO_CALL TortureClose(uint32_t handle) {
     return SimTransportClose(handle);
 }
 
-// A notification frame as the device sends it: version 0x30, class 16.
-void Inject(uint16_t eventId) {
-    uint8_t f[64] = {0x30, 0, 16, 0, static_cast<uint8_t>(eventId), static_cast<uint8_t>(eventId >> 8), 1, 0, 2};
+// `frames` notification frames as the device sends them (version 0x30,
+// class 16) in one chunk: a large chunk makes the ring wrap under the other
+// producer.
+void Inject(uint16_t eventId, int frames) {
+    uint8_t chunk[40 * 64] = {};
+    for (int i = 0; i < frames; ++i) {
+        uint8_t *f = chunk + 64 * i;
+        f[0] = 0x30, f[2] = 16, f[4] = static_cast<uint8_t>(eventId), f[5] = static_cast<uint8_t>(eventId >> 8);
+        f[6] = 1, f[8] = 2;
+    }
     std::shared_lock<std::shared_mutex> g(g_transportLock);
     if (g_receive == nullptr)
         return;
     WatchedCall w("the receive callback (second transport thread)", kStopBound);
-    g_receive(0, f, sizeof f, TALVO_TYPE_DATA, 0);
-    T().injected.fetch_add(1);
+    g_receive(0, chunk, 64 * frames, TALVO_TYPE_DATA, 0);
+    T().injected.fetch_add(frames);
 }
 
 // ---- The test --------------------------------------------------------------
@@ -386,8 +393,8 @@ void TortureTest::DeviceLoop(Rng rng) {
             }
             }
         }
-        for (int i = Pick(rng, 1, 4); i > 0; --i) // this thread is the second transport thread
-            Inject(OneIn(rng, 2) ? 0x0112 : 0x0602);
+        // This thread is the second transport thread.
+        Inject(OneIn(rng, 2) ? 0x0112 : 0x0602, OneIn(rng, 4) ? Pick(rng, 1, 40) : Pick(rng, 1, 3));
         std::unique_lock<std::mutex> g(T().m);
         T().cv.wait_for(g, std::chrono::milliseconds(Pick(rng, 1, 25)), [] { return !T().running.load(); });
     }
