@@ -105,6 +105,7 @@ TEST_F(CallbackTest, LinkReportRegistersWhileANotificationRuns) {
         } else if (r.code == kSignal && armed.load()) {
             b.Set();
             sawA = c.Wait();
+            d.Set();
         }
     });
     armed = true;
@@ -112,6 +113,7 @@ TEST_F(CallbackTest, LinkReportRegistersWhileANotificationRuns) {
     ASSERT_TRUE(a.Wait());
     ASSERT_TRUE(sim::SendNotification(dev, kSignal, nullptr, 0));
     ASSERT_TRUE(c.Wait(10000ms));
+    ASSERT_TRUE(d.Wait(10000ms));
     EXPECT_EQ(result1.load(), 1u);
     EXPECT_TRUE(sawA.load()) << "the registration waited for the notification";
     armed = false;
