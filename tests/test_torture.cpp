@@ -4,15 +4,17 @@
 // the link thread) doing the same, stop included; and a device that floods
 // notifications, drops the link, fails opens and writes and misbehaves in its
 // answers, while a second transport thread hands the library notifications at
-// the same time as the device's own thread. All choices come from one seed.
+// the same time as the device's own thread. Every thread draws its choices
+// from one seed (the interleaving of the threads is not replayed).
 //
 // A watchdog ends the process with every thread's stack when a call does not
 // return within its bound. At the end it checks that every export gave a
-// result of its range, that no callback began after TerminateUsbApiLib
-// returned on an application thread, that no registration made on an
-// application thread was called after UnregisterEvent returned there, that a
-// slot's dataBuffer was never in two callbacks at once nor changed under one,
-// and that the library still answers and delivers.
+// result of its range, that notification callbacks came one at a time, that
+// no callback began after TerminateUsbApiLib returned on an application
+// thread, that no registration made on an application thread was called after
+// UnregisterEvent returned there, that a slot's dataBuffer was never in two
+// callbacks at once nor changed under one, and that the library still answers
+// and delivers.
 //
 // MORELAPI_TORTURE_SECONDS sets the length (10 s by default),
 // MORELAPI_TORTURE_SEED replays a seed.
@@ -69,6 +71,7 @@ struct TortureState {
     std::atomic<uint32_t> deadUpTo[kAppThreads + 1][8] = {};
     std::atomic<uint64_t> stopsBegun{0}, stopsEnded{0};
     std::atomic<int> inUse[8] = {};
+    std::atomic<int> notifying{0}; // notification callbacks running (they come one at a time)
     alignas(8) uint8_t buffers[8][8] = {}; // each slot's dataBuffer, written by the library
     std::atomic<uint64_t> calls{0}, callbacks{0}, linkReports{0}, linkUps{0}, callbackStops{0}, appStops{0}, starts{0};
     std::atomic<uint64_t> faults{0}, injected{0}, markers{0};
@@ -274,6 +277,9 @@ void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data) {
         t.Violation(std::string(where) + " began after TerminateUsbApiLib returned on an application thread");
     if (origin <= kMainOrigin && seq <= t.deadUpTo[origin][slot].load())
         t.Violation(std::string(where) + " began after UnregisterEvent returned on an application thread");
+    const bool notification = code != MORELAPI_EVENT_LINK;
+    if (notification && t.notifying.fetch_add(1) != 0)
+        t.Violation(std::string(where) + " began while another notification callback ran");
     uint8_t *buffer = t.buffers[slot];
     const bool owns = data == buffer;
     uint8_t value[2] = {};
@@ -317,6 +323,8 @@ void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data) {
         if (writes)
             t.inUse[slot].fetch_sub(1);
     }
+    if (notification)
+        t.notifying.fetch_sub(1);
 }
 
 // ---- A second transport thread: the receive callback called from two
