@@ -44,6 +44,7 @@ struct Device {
     bool headMatched = false; // the frame at rx[0] has been matched against the rules already
     int headRule = -1;
     std::deque<Chunk> out; // by due time, then by order queued
+    size_t outBytes = 0;   // bytes in out
     std::shared_ptr<const Sink> sink;
     bool delivering = false;
     bool stop = false;
@@ -59,6 +60,8 @@ namespace {
 bool Has(const FaultRule *rule, uint32_t action) { return rule && (rule->actions & action) == action; }
 
 void UpdateIdle(Device *d) {
+    if (d->out.empty())
+        d->outBytes = 0;
     d->log.idle = d->out.empty() && !d->delivering;
     d->changed.notify_all();
 }
@@ -66,6 +69,7 @@ void UpdateIdle(Device *d) {
 void Queue(Device *d, std::vector<uint8_t> bytes, int32_t type, Clock::time_point due) {
     auto pos = std::upper_bound(d->out.begin(), d->out.end(), due,
                                 [](Clock::time_point t, const Chunk &c) { return t < c.due; });
+    d->outBytes += bytes.size();
     d->out.insert(pos, Chunk{std::move(bytes), type, due});
     if (d->deferWake)
         d->wakePending = true;
@@ -331,6 +335,7 @@ void Deliver(Device *d) {
         }
         Chunk c = std::move(d->out.front());
         d->out.pop_front();
+        d->outBytes -= c.bytes.size();
         std::shared_ptr<const Sink> sink = d->sink;
         if (sink) {
             d->delivering = true;
@@ -518,6 +523,11 @@ Log GetLog(Device *d) {
 Counters GetCounters(Device *d) {
     std::lock_guard<std::mutex> lk(d->mu);
     return d->log.counters;
+}
+
+size_t QueuedBytes(Device *d) {
+    std::lock_guard<std::mutex> lk(d->mu);
+    return d->outBytes;
 }
 
 void ClearLog(Device *d) {

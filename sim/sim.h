@@ -398,6 +398,7 @@ FaultsLeft GetFaultsLeft(Device *dev);
 // be quick and must not call into the device.
 Log GetLog(Device *dev);
 Counters GetCounters(Device *dev);
+size_t QueuedBytes(Device *dev); // bytes the device has yet to deliver
 void ClearLog(Device *dev); // frames and counters
 bool WaitUntil(Device *dev, const std::function<bool(const Log &)> &pred, std::chrono::milliseconds timeout);
 bool WaitForFrames(Device *dev, uint64_t hostFrames, std::chrono::milliseconds timeout);

@@ -336,6 +336,10 @@ void RunPending(Server &s) {
     }
 }
 
+// Answers the device may hold for the connected host before the host's
+// next requests are read.
+constexpr size_t kDeviceBacklog = 256 * 1024;
+
 int Serve(Server &s, bool console) {
     std::string stdinBuf;
     bool stdinOpen = console;
@@ -349,18 +353,27 @@ int Serve(Server &s, bool console) {
         const nfds_t listenAt = n;
         fds[n++] = {s.endpoint.fd, POLLIN, 0};
         nfds_t hostAt = 0, stdinAt = 0;
+        int timeout = -1;
         if (s.connected) {
+            // The host's requests are read only while the device has less
+            // than kDeviceBacklog bytes of answers still to deliver: a host
+            // that writes faster than the answers go out waits in its own
+            // socket, and the device's queue stays bounded. Meanwhile the
+            // queue is looked at again every few milliseconds.
+            const bool backlogged = sim::QueuedBytes(s.dev) >= kDeviceBacklog;
             hostAt = n;
-            fds[n++] = {s.link->fd, POLLIN, 0};
+            fds[n++] = {s.link->fd, static_cast<short>(backlogged ? 0 : POLLIN), 0};
+            if (backlogged)
+                timeout = 10;
         }
         if (stdinOpen) {
             stdinAt = n;
             fds[n++] = {STDIN_FILENO, POLLIN, 0};
         }
-        int timeout = -1;
         if (s.hold != simconsole::Control::None) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(s.holdUntil - Clock::now()).count();
-            timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(left + 1, 60000)));
+            const int holdTimeout = static_cast<int>(std::max<long long>(0, std::min<long long>(left + 1, 60000)));
+            timeout = timeout < 0 ? holdTimeout : std::min(timeout, holdTimeout);
         }
         if (poll(fds, n, timeout) < 0) {
             if (errno == EINTR)
