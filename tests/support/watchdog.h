@@ -22,13 +22,16 @@
 
 namespace morel_test {
 
+// One thread's current call. The fields change together under m, so the
+// watchdog never pairs one call's name with another's start or bound.
 struct WatchRecord {
     std::atomic<bool> used{false};
-    std::atomic<long> tid{0};
-    std::atomic<const char *> role{nullptr};
-    std::atomic<const char *> what{nullptr}; // nullptr: not inside a watched call
-    std::atomic<int64_t> startMs{0};
-    std::atomic<int64_t> boundMs{0};
+    std::mutex m;
+    long tid = 0;
+    const char *role = nullptr;
+    const char *what = nullptr; // nullptr: not inside a watched call
+    int64_t startMs = 0;
+    int64_t boundMs = 0;
 };
 
 inline std::array<WatchRecord, 64> &WatchRecords() {
@@ -49,8 +52,10 @@ struct WatchSlot {
         for (WatchRecord &r : WatchRecords()) {
             bool expected = false;
             if (r.used.compare_exchange_strong(expected, true)) {
-                r.tid.store(static_cast<long>(syscall(SYS_gettid)));
-                r.what.store(nullptr);
+                std::lock_guard<std::mutex> g(r.m);
+                r.tid = static_cast<long>(syscall(SYS_gettid));
+                r.role = nullptr;
+                r.what = nullptr;
                 record = &r;
                 return;
             }
@@ -58,7 +63,10 @@ struct WatchSlot {
     }
     ~WatchSlot() {
         if (record != nullptr) {
-            record->what.store(nullptr);
+            {
+                std::lock_guard<std::mutex> g(record->m);
+                record->what = nullptr;
+            }
             record->used.store(false);
         }
     }
@@ -66,8 +74,10 @@ struct WatchSlot {
 
 inline WatchRecord *ThisThreadRecord(const char *role = nullptr) {
     thread_local WatchSlot slot;
-    if (slot.record != nullptr && role != nullptr)
-        slot.record->role.store(role);
+    if (slot.record != nullptr && role != nullptr) {
+        std::lock_guard<std::mutex> g(slot.record->m);
+        slot.record->role = role;
+    }
     return slot.record;
 }
 
@@ -77,20 +87,21 @@ class WatchedCall {
     WatchedCall(const char *what, std::chrono::milliseconds bound) : r_(ThisThreadRecord()) {
         if (r_ == nullptr)
             return;
-        prevWhat_ = r_->what.load();
-        prevStart_ = r_->startMs.load();
-        prevBound_ = r_->boundMs.load();
-        r_->startMs.store(WatchNowMs());
-        r_->boundMs.store(bound.count());
-        r_->what.store(what);
+        std::lock_guard<std::mutex> g(r_->m);
+        prevWhat_ = r_->what;
+        prevStart_ = r_->startMs;
+        prevBound_ = r_->boundMs;
+        r_->what = what;
+        r_->startMs = WatchNowMs();
+        r_->boundMs = bound.count();
     }
     ~WatchedCall() {
         if (r_ == nullptr)
             return;
-        r_->what.store(nullptr);
-        r_->startMs.store(prevStart_);
-        r_->boundMs.store(prevBound_);
-        r_->what.store(prevWhat_);
+        std::lock_guard<std::mutex> g(r_->m);
+        r_->what = prevWhat_;
+        r_->startMs = prevStart_;
+        r_->boundMs = prevBound_;
     }
     WatchedCall(const WatchedCall &) = delete;
     WatchedCall &operator=(const WatchedCall &) = delete;
@@ -101,21 +112,32 @@ class WatchedCall {
     int64_t prevStart_ = 0, prevBound_ = 0;
 };
 
+// A copy of a record's call, taken under its lock.
+struct WatchView {
+    bool used;
+    long tid;
+    const char *role, *what;
+    int64_t startMs, boundMs;
+};
+inline WatchView View(WatchRecord &r) {
+    std::lock_guard<std::mutex> g(r.m);
+    return {r.used.load(), r.tid, r.role, r.what, r.startMs, r.boundMs};
+}
+
 // Prints every watched thread's call and, when gdb is there, every stack.
 inline void DumpThreads(const std::string &note) {
     std::fprintf(stderr, "==== watchdog: %s\n", note.c_str());
     const int64_t now = WatchNowMs();
     for (WatchRecord &r : WatchRecords()) {
-        if (!r.used.load())
+        const WatchView v = View(r);
+        if (!v.used)
             continue;
-        const char *what = r.what.load();
-        const char *role = r.role.load();
-        std::fprintf(stderr, "  thread %ld (%s): ", r.tid.load(), role != nullptr ? role : "?");
-        if (what == nullptr)
+        std::fprintf(stderr, "  thread %ld (%s): ", v.tid, v.role != nullptr ? v.role : "?");
+        if (v.what == nullptr)
             std::fprintf(stderr, "not in a watched call\n");
         else
-            std::fprintf(stderr, "%s for %lld ms (bound %lld ms)\n", what,
-                         static_cast<long long>(now - r.startMs.load()), static_cast<long long>(r.boundMs.load()));
+            std::fprintf(stderr, "%s for %lld ms (bound %lld ms)\n", v.what, static_cast<long long>(now - v.startMs),
+                         static_cast<long long>(v.boundMs));
     }
     std::fflush(stderr);
     if (std::system("command -v gdb >/dev/null 2>&1") != 0) {
@@ -152,11 +174,11 @@ class Watchdog {
         while (!cv_.wait_for(g, std::chrono::milliseconds(100), [this] { return stop_; })) {
             const int64_t now = WatchNowMs();
             for (WatchRecord &r : WatchRecords()) {
-                const char *what = r.what.load();
-                if (!r.used.load() || what == nullptr || now - r.startMs.load() <= r.boundMs.load())
+                const WatchView v = View(r);
+                if (!v.used || v.what == nullptr || now - v.startMs <= v.boundMs)
                     continue;
-                DumpThreads(std::string(what) + " on thread " + std::to_string(r.tid.load()) +
-                            " did not return within " + std::to_string(r.boundMs.load()) + " ms; " + note_);
+                DumpThreads(std::string(v.what) + " on thread " + std::to_string(v.tid) + " did not return within " +
+                            std::to_string(v.boundMs) + " ms; " + note_);
                 std::fflush(stdout);
                 std::_Exit(1);
             }
