@@ -436,10 +436,10 @@ std::string RestartHint(int argc, char **argv) {
     if (dir.empty())
         return "spphone-sim: this socket goes when spphone-sim stops; to restart on one endpoint, give --unix PATH "
                "(in a directory only you can enter) or --tcp PORT";
-    std::string line = "spphone-sim: this socket goes when spphone-sim stops; to restart on one endpoint, run: " +
-                       quoted(argv[0]) + " --unix " + quoted(dir + "/spphone-sim.sock");
+    std::string line = "spphone-sim: this socket goes when spphone-sim stops; to restart on one endpoint, run: ";
+    line.append(quoted(argv[0])).append(" --unix ").append(quoted(dir + "/spphone-sim.sock"));
     for (int k = 1; k < argc; ++k)
-        line += " " + quoted(argv[k]);
+        line.append(1, ' ').append(quoted(argv[k]));
     return line;
 }
 
