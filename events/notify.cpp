@@ -229,7 +229,6 @@ void QueueNotification(ApiContext *ctx) {
             displaySequence = ctx->displayQueued.fetch_add(1) + 1;
     }
     const uint32_t length = ctx->rxLength <= kEventFrameMax ? ctx->rxLength : kEventFrameMax;
-    EventRecord *dropped = nullptr;
     {
         LockGuard g(ctx->eventLock);
         EventRecord *rec = TakeRecord(ctx, SizeClass(length));
@@ -240,7 +239,7 @@ void QueueNotification(ApiContext *ctx) {
             // make the device's notifications pile up without end. The oldest
             // waiting one makes room.
             if (ctx->eventQueueCount >= kEventQueueMax) {
-                dropped = ctx->eventQueue;
+                EventRecord *dropped = ctx->eventQueue;
                 ctx->eventQueue = dropped->next;
                 --ctx->eventQueueCount;
                 ++ctx->droppedNotifications;
