@@ -1,4 +1,4 @@
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 

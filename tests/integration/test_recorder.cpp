@@ -3,7 +3,7 @@
 #include <array>
 
 #include "link/frame.h"
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

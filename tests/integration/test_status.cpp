@@ -1,7 +1,7 @@
 // Status and identity queries, ErrorCode and Reboot.
 #include <future>
 
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

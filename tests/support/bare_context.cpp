@@ -1,4 +1,4 @@
-#include "tests/bare_context.h"
+#include "tests/support/bare_context.h"
 
 namespace morel_test {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "api/request.h"
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

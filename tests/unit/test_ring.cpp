@@ -1,7 +1,7 @@
 // The receive ring and frame extraction.
 #include <numeric>
 
-#include "tests/bare_context.h"
+#include "tests/support/bare_context.h"
 
 namespace morel_test {
 namespace {

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <random>
 
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define MORELAPI_SOAK_SANITIZED 1

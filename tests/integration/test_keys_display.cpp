@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

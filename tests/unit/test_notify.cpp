@@ -3,8 +3,8 @@
 #include <set>
 
 #include "events/notify.h"
-#include "tests/bare_context.h"
-#include "tests/fixture.h"
+#include "tests/support/bare_context.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

@@ -6,8 +6,8 @@
 
 #include "events/notify.h"
 #include "link/ring.h"
-#include "tests/bare_context.h"
-#include "tests/fixture.h"
+#include "tests/support/bare_context.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

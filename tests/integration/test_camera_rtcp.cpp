@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "link/frame.h"
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "link/frame.h"
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

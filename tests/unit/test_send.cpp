@@ -2,7 +2,7 @@
 #include <atomic>
 #include <future>
 
-#include "tests/bare_context.h"
+#include "tests/support/bare_context.h"
 
 namespace morel_test {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "api/handlers.h"
 #include "link/frame.h"
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

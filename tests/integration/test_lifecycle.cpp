@@ -3,7 +3,7 @@
 #include <future>
 #include <mutex>
 
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

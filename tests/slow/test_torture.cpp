@@ -25,7 +25,7 @@
 #include <random>
 #include <shared_mutex>
 
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 #include "tests/support/watchdog.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

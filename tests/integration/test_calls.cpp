@@ -7,7 +7,7 @@
 
 #include "api/handlers.h"
 #include "api/request.h"
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {

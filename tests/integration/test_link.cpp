@@ -3,7 +3,7 @@
 
 #include "link/frame.h"
 #include "link/link.h"
-#include "tests/fixture.h"
+#include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {
