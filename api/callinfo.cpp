@@ -1,10 +1,43 @@
-// Call information: GetCallInfo asks the device about one call (class 2
-// command 20, whose answer CallInfoHandler stores in a call slot) and reads
-// the slot of that call back.
+// Call information: GetCallInfo asks the device about one call, whose answer
+// CallInfoHandler stores in a call slot, and reads the slot of that call back.
 #include "api/handlers.h"
 #include "api/request.h"
 
 namespace morel {
+
+// Writes the asked call id into the request; stores the answer in the slot of
+// that call, or in a free slot when it reports a live call.
+void CallInfoHandler(ApiContext *ctx, uint8_t phase) {
+    if (uint8_t *tx = RequestFrameForPhase0(ctx, phase)) {
+        tx[20] = ctx->callInfoCallId;
+        return;
+    }
+    // Call id, state, attribute, text and value from offset 21: an answer too
+    // short to hold them all leaves the call slots as they were.
+    constexpr size_t kCallInfoAnswerBytes = 21 + 3 + sizeof(CallRecord::number) + 4;
+    const uint8_t *r = ResponseFrameForPhase1(ctx, phase);
+    if (r == nullptr || ctx->rxLength < kCallInfoAnswerBytes)
+        return;
+    CallRecord *slots = ctx->callRecords;
+    const uint8_t asked = ctx->callInfoCallId;
+    const uint8_t state = r[22];
+    CallRecord *chosen = nullptr;
+    if (slots[0].inUse == 1 && slots[0].callId == asked)
+        chosen = &slots[0];
+    else if (slots[1].inUse == 1 && slots[1].callId == asked)
+        chosen = &slots[1];
+    else if (slots[0].inUse == 0 && state != 0)
+        chosen = &slots[0];
+    else if (slots[1].inUse == 0 && state != 0)
+        chosen = &slots[1];
+    if (chosen == nullptr)
+        return;
+    chosen->callId = r[21];
+    chosen->callState = state;
+    chosen->callAttribute = r[23];
+    std::memcpy(chosen->number, r + 24, sizeof chosen->number);
+    chosen->callParam = Get32(r + 153);
+}
 
 namespace {
 
@@ -29,17 +62,16 @@ extern "C" {
 
 MORELAPI_API(int) GetCallInfo(uint8_t callId, uint8_t *state, void *text, uint32_t *value) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || state == nullptr || text == nullptr || value == nullptr)
+    if (!CanIssueCommand(ctx) || state == nullptr || text == nullptr || value == nullptr)
         return 0;
-    RequestTurn turn(ctx.ctx);
+    RequestTurn turn(ctx);
     if (!turn.held)
         return 0;
-    WithDeviceData(ctx.ctx, [&] { ctx->callInfoCallId = callId; });
-    // The id goes out as given; the handler writes it again for ids 1..6.
-    if (ExchangeRequest(ctx.ctx, 2, 20, &callId, 1) != 1)
+    WithDeviceData(ctx, [&] { ctx->callInfoCallId = callId; });
+    if (ExchangeRequest(ctx, cmd::CallInfo) != 1)
         return 0;
-    WithDeviceData(ctx.ctx, [&] {
-        if (const CallRecord *slot = SlotReporting(ctx.ctx, callId)) {
+    WithDeviceData(ctx, [&] {
+        if (const CallRecord *slot = SlotReporting(ctx, callId)) {
             *state = slot->callState;
             std::memcpy(text, slot->number, sizeof slot->number);
             *value = slot->callParam;

@@ -42,7 +42,7 @@ extern "C" {
 MORELAPI_API(int) SetNwCameraInfo(uint32_t value1, uint16_t value2, uint8_t value3, const void *text1, const void *text2,
                                   uint32_t value4, uint16_t value5) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || text1 == nullptr || text2 == nullptr)
+    if (!CanIssueCommand(ctx) || text1 == nullptr || text2 == nullptr)
         return 0;
     // The texts go out as their 17 bytes, whatever they hold.
     uint8_t rec[kRecordBytes];
@@ -53,18 +53,18 @@ MORELAPI_API(int) SetNwCameraInfo(uint32_t value1, uint16_t value2, uint8_t valu
     std::memcpy(rec + kText2, text2, kTextBytes);
     Put32(rec + kValue4, value4);
     Put16(rec + kValue5, value5);
-    return static_cast<int>(ExchangeRequest(ctx.ctx, 3, 4, rec, sizeof rec));
+    return static_cast<int>(ExchangeRequest(ctx, cmd::SetCamera, rec, sizeof rec));
 }
 
 MORELAPI_API(int) GetNwCameraInfo(uint32_t *value1, uint16_t *value2, uint8_t *value3, void *text1, void *text2,
                                   uint32_t *value4, uint16_t *value5) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || value1 == nullptr || value2 == nullptr || value3 == nullptr ||
+    if (!CanIssueCommand(ctx) || value1 == nullptr || value2 == nullptr || value3 == nullptr ||
         text1 == nullptr || text2 == nullptr || value4 == nullptr || value5 == nullptr)
         return 0;
-    if (ExchangeRequest(ctx.ctx, 3, 5) != 1)
+    if (ExchangeRequest(ctx, cmd::GetCamera) != 1)
         return 0;
-    WithDeviceData(ctx.ctx, [&] {
+    WithDeviceData(ctx, [&] {
         *value1 = ctx->cameraValue1;
         *value2 = ctx->cameraValue2;
         *value3 = ctx->cameraValue3;
@@ -78,9 +78,9 @@ MORELAPI_API(int) GetNwCameraInfo(uint32_t *value1, uint16_t *value2, uint8_t *v
 
 MORELAPI_API(int8_t) GetOpeMode(void) {
     ContextRef ctx;
-    if (!IsDeviceReady(ctx.ctx))
+    if (!IsDeviceReady(ctx))
         return -1;
-    return static_cast<int8_t>(WithDeviceData(ctx.ctx, [&] { return ctx->operatingMode; }));
+    return static_cast<int8_t>(WithDeviceData(ctx, [&] { return ctx->operatingMode; }));
 }
 
 } // extern "C"

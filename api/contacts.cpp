@@ -47,27 +47,27 @@ extern "C" {
 
 MORELAPI_API(int) GetContactCount(uint8_t *count) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || count == nullptr)
+    if (!CanIssueCommand(ctx) || count == nullptr)
         return 0;
-    const uint32_t result = ExchangeRequest(ctx.ctx, 4, 1);
+    const uint32_t result = ExchangeRequest(ctx, cmd::ContactCount);
     // The count is written whatever the outcome: after a failure the caller
     // still gets the last count the device gave.
-    *count = WithDeviceData(ctx.ctx, [&] { return ctx->contactCount; });
+    *count = WithDeviceData(ctx, [&] { return ctx->contactCount; });
     return static_cast<int>(result);
 }
 
 MORELAPI_API(int) GetContact(uint8_t index, void *data1, uint8_t *byte, void *data2) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || index < 1 || index > kContactCountMax || data1 == nullptr || byte == nullptr ||
+    if (!CanIssueCommand(ctx) || index < 1 || index > kContactCountMax || data1 == nullptr || byte == nullptr ||
         data2 == nullptr)
         return 0;
-    RequestTurn turn(ctx.ctx);
+    RequestTurn turn(ctx);
     if (!turn.held)
         return 0;
-    WithDeviceData(ctx.ctx, [&] { ctx->contactIndex = index; });
-    const uint32_t result = ExchangeRequest(ctx.ctx, 4, 2, &index, 1);
+    WithDeviceData(ctx, [&] { ctx->contactIndex = index; });
+    const uint32_t result = ExchangeRequest(ctx, cmd::GetContact);
     // Like the count, the entry is copied out whatever the outcome.
-    WithDeviceData(ctx.ctx, [&] {
+    WithDeviceData(ctx, [&] {
         const ContactRecord &entry = ctx->contactTable[index - 1];
         std::memcpy(data1, entry.contactData1, sizeof entry.contactData1);
         *byte = entry.contactByte;
@@ -78,23 +78,23 @@ MORELAPI_API(int) GetContact(uint8_t index, void *data1, uint8_t *byte, void *da
 
 MORELAPI_API(uint8_t) SetContact(const void *data1, const uint8_t *byte, const void *data2) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || data1 == nullptr || byte == nullptr || data2 == nullptr)
+    if (!CanIssueCommand(ctx) || data1 == nullptr || byte == nullptr || data2 == nullptr)
         return 0;
     uint8_t body[kContactBytes];
     std::memcpy(body, data1, sizeof(ContactRecord::contactData1));
     body[sizeof(ContactRecord::contactData1)] = *byte;
     std::memcpy(body + sizeof(ContactRecord::contactData1) + 1, data2, sizeof(ContactRecord::contactData2));
-    if (ExchangeRequest(ctx.ctx, 4, 3, body, sizeof body) != 1)
+    if (ExchangeRequest(ctx, cmd::SetContact, body, sizeof body) != 1)
         return 0;
-    return WithDeviceData(ctx.ctx, [&] { return ctx->contactSetResult; });
+    return WithDeviceData(ctx, [&] { return ctx->contactSetResult; });
 }
 
 MORELAPI_API(int) DeleteContact(uint8_t index) {
     ContextRef ctx;
     const bool valid = (index >= 1 && index <= kContactCountMax) || index == kDeleteAll;
-    if (!CanIssueCommand(ctx.ctx) || !valid)
+    if (!CanIssueCommand(ctx) || !valid)
         return 0;
-    return static_cast<int>(ExchangeRequest(ctx.ctx, 4, 4, &index, 1));
+    return static_cast<int>(ExchangeRequest(ctx, cmd::DeleteContact, &index, 1));
 }
 
 } // extern "C"

@@ -1,4 +1,5 @@
-// Command handlers of every family, referenced by the command table.
+// Command handlers of every family, referenced by the command table
+// (api/tables.cpp); each lives beside the exports that send its command.
 #pragma once
 
 #include "core/context.h"
@@ -6,46 +7,46 @@
 namespace morel {
 
 // Class 1: status, identity, keys, display (api/status.cpp, api/keys.cpp).
-void ProductDefaultHandler(ApiContext *ctx, uint8_t phase);   // 1/3
-void NetworkItemHandler(ApiContext *ctx, uint8_t phase);      // 1/4
-void KeyStateHandler(ApiContext *ctx, uint8_t phase);         // 1/5
-void DisplayReadHandler(ApiContext *ctx, uint8_t phase);      // 1/7
-void VersionHandler(ApiContext *ctx, uint8_t phase);          // 1/8
-void StatusHandler(ApiContext *ctx, uint8_t phase);           // 1/9
-void DestinationHandler(ApiContext *ctx, uint8_t phase);      // 1/10
-void PeerVersionHandler(ApiContext *ctx, uint8_t phase);      // 1/11
-void UnicodeTableHandler(ApiContext *ctx, uint8_t phase);     // 1/12
-void Status2Handler(ApiContext *ctx, uint8_t phase);          // 1/13
+void ProductDefaultHandler(ApiContext *ctx, uint8_t phase);
+void NetworkItemHandler(ApiContext *ctx, uint8_t phase);
+void KeyStateHandler(ApiContext *ctx, uint8_t phase);
+void DisplayReadHandler(ApiContext *ctx, uint8_t phase);
+void VersionHandler(ApiContext *ctx, uint8_t phase);
+void StatusHandler(ApiContext *ctx, uint8_t phase);
+void DestinationHandler(ApiContext *ctx, uint8_t phase);
+void PeerVersionHandler(ApiContext *ctx, uint8_t phase);
+void UnicodeTableHandler(ApiContext *ctx, uint8_t phase);
+void Status2Handler(ApiContext *ctx, uint8_t phase);
 
-// Class 2: calls and audio (api/calls.cpp, api/audio.cpp).
-void SlowTalkHandler(ApiContext *ctx, uint8_t phase);         // 2/10
-void SoundEnhancerHandler(ApiContext *ctx, uint8_t phase);    // 2/11
-void RingerVolumeHandler(ApiContext *ctx, uint8_t phase);     // 2/16
-void ReceiveVolumeHandler(ApiContext *ctx, uint8_t phase);    // 2/18
-void CallInfoHandler(ApiContext *ctx, uint8_t phase);         // 2/20
+// Class 2: calls and audio (api/callinfo.cpp, api/audio.cpp).
+void SlowTalkHandler(ApiContext *ctx, uint8_t phase);
+void SoundEnhancerHandler(ApiContext *ctx, uint8_t phase);
+void RingerVolumeHandler(ApiContext *ctx, uint8_t phase);
+void ReceiveVolumeHandler(ApiContext *ctx, uint8_t phase);
+void CallInfoHandler(ApiContext *ctx, uint8_t phase);
 
 // Class 3: system data, camera, operating mode (api/sysdata.cpp, api/camera.cpp).
-void SystemDataReadHandler(ApiContext *ctx, uint8_t phase);   // 3/2
-void SystemDataChangedHandler(ApiContext *ctx, uint8_t phase); // 3/3
-void CameraReadHandler(ApiContext *ctx, uint8_t phase);       // 3/5
-void OperatingModeHandler(ApiContext *ctx, uint8_t phase);    // 3/6
+void SystemDataReadHandler(ApiContext *ctx, uint8_t phase);
+void SystemDataChangedHandler(ApiContext *ctx, uint8_t phase);
+void CameraReadHandler(ApiContext *ctx, uint8_t phase);
+void OperatingModeHandler(ApiContext *ctx, uint8_t phase);
 
 // Class 4: contacts (api/contacts.cpp).
-void ContactCountHandler(ApiContext *ctx, uint8_t phase);     // 4/1
-void ContactEntryHandler(ApiContext *ctx, uint8_t phase);     // 4/2
-void ContactSetHandler(ApiContext *ctx, uint8_t phase);       // 4/3
+void ContactCountHandler(ApiContext *ctx, uint8_t phase);
+void ContactEntryHandler(ApiContext *ctx, uint8_t phase);
+void ContactSetHandler(ApiContext *ctx, uint8_t phase);
 
 // Classes 5 and 6: recorder (api/recorder.cpp).
-void RecordCountHandler(ApiContext *ctx, uint8_t phase);      // 5/1
-void RecordInfoHandler(ApiContext *ctx, uint8_t phase);       // 5/2
-void PlaybackPositionHandler(ApiContext *ctx, uint8_t phase); // 6/8
-void PlaybackVolumeHandler(ApiContext *ctx, uint8_t phase);   // 6/10
-void RecordOpStatusHandler(ApiContext *ctx, uint8_t phase);   // 6/12
+void RecordCountHandler(ApiContext *ctx, uint8_t phase);
+void RecordInfoHandler(ApiContext *ctx, uint8_t phase);
+void PlaybackPositionHandler(ApiContext *ctx, uint8_t phase);
+void PlaybackVolumeHandler(ApiContext *ctx, uint8_t phase);
+void RecordOpStatusHandler(ApiContext *ctx, uint8_t phase);
 
 // Class 7: RTCP (api/rtcp.cpp).
-void RtcpReceiveHandler(ApiContext *ctx, uint8_t phase);      // 7/2
-void RtcpSetVersionHandler(ApiContext *ctx, uint8_t phase);   // 7/3
-void RtcpGetVersionHandler(ApiContext *ctx, uint8_t phase);   // 7/4
+void RtcpReceiveHandler(ApiContext *ctx, uint8_t phase);
+void RtcpSetVersionHandler(ApiContext *ctx, uint8_t phase);
+void RtcpGetVersionHandler(ApiContext *ctx, uint8_t phase);
 
 // System data item lookup (api/sysdata.cpp): offset of the item's place in
 // systemDataStore and its width. Returns 1 for the 55 stored ids and for the
@@ -55,10 +56,7 @@ constexpr uint16_t kNoPlace = 0xFFFF;
 int LookupSystemDataItem(uint16_t itemId, uint16_t *offset, uint16_t *width);
 bool IsTextItem(uint16_t itemId);
 
-} // namespace morel
+// The changed-item notification (api/sysdata.cpp).
+void SystemDataEventHandler(ApiContext *ctx, uint8_t phase);
 
-namespace morel {
-// Records a changed item reported by the device and stores its value when
-// `available` bytes hold all of it (api/sysdata.cpp).
-void StoreChangedItem(ApiContext *ctx, uint16_t itemId, const uint8_t *value, size_t available);
 } // namespace morel

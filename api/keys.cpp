@@ -36,7 +36,7 @@ enum class KeySend { Sent, Failed, Skipped };
 KeySend SendKey(ApiContext *ctx, uint8_t action, uint8_t key) {
     if (!CanIssueCommand(ctx))
         return KeySend::Skipped;
-    CommandPacket *pkt = BuildCommand(ctx, kAddrApp, 1, 6);
+    CommandPacket *pkt = BuildCommand(ctx, kAddrApp, cmd::Key);
     if (pkt == nullptr)
         return KeySend::Skipped;
     pkt->frame[kOffBody] = action;
@@ -70,14 +70,14 @@ MORELAPI_API(int) SetKey(uint8_t key, uint8_t action) {
         return 0;
     if (key == kKeyF && action == kActionDown) {
         // Held by the library until the key goes up (or another key comes).
-        WithDeviceData(ctx.ctx, [&] {
+        WithDeviceData(ctx, [&] {
             ctx->fKeyDown = 1;
             ctx->fKeyDownTick = TickNow();
         });
         return 1;
     }
     uint32_t downTick = 0;
-    const bool held = TakeHeldPress(ctx.ctx, &downTick);
+    const bool held = TakeHeldPress(ctx, &downTick);
     int result = 0;
     // A short press of 'F' replaces a held one: the held press is dropped.
     if (held && !(key == kKeyF && action == kActionPress)) {
@@ -88,7 +88,7 @@ MORELAPI_API(int) SetKey(uint8_t key, uint8_t action) {
         const uint8_t *actions = isLong ? longPress : shortPress;
         const size_t count = isLong ? 2 : 1;
         for (size_t i = 0; i < count; ++i) {
-            KeySend s = SendKey(ctx.ctx, actions[i], kKeyF);
+            KeySend s = SendKey(ctx, actions[i], kKeyF);
             if (s == KeySend::Failed)
                 return 0;
             if (s == KeySend::Sent)
@@ -97,7 +97,7 @@ MORELAPI_API(int) SetKey(uint8_t key, uint8_t action) {
     }
     if (key == kKeyF && action == kActionUp)
         return result; // without a held press: 0, nothing sent
-    KeySend s = SendKey(ctx.ctx, action, key);
+    KeySend s = SendKey(ctx, action, key);
     if (s == KeySend::Skipped)
         return result;
     return s == KeySend::Sent ? 1 : 0;
@@ -107,9 +107,9 @@ MORELAPI_API(int) GetKey(uint8_t *keyCodeOut, uint8_t *keyActionOut) {
     ContextRef ctx;
     uint8_t code = 0;
     uint8_t action = 0;
-    const bool ok = IsDeviceReady(ctx.ctx) && keyCodeOut != nullptr && keyActionOut != nullptr;
+    const bool ok = IsDeviceReady(ctx) && keyCodeOut != nullptr && keyActionOut != nullptr;
     if (ok) {
-        WithDeviceData(ctx.ctx, [&] {
+        WithDeviceData(ctx, [&] {
             code = ctx->keyCode;
             action = ctx->keyAction;
         });
@@ -128,8 +128,8 @@ MORELAPI_API(int) GetLCDdata(void *image) {
         return 0;
     // The image is copied even when the device is not ready; the result tells
     // the caller whether it is current.
-    WithDeviceData(ctx.ctx, [&] { std::memcpy(image, ctx->displayBuffer, kDisplayBytes); });
-    return IsDeviceReady(ctx.ctx) ? 1 : 0;
+    WithDeviceData(ctx, [&] { std::memcpy(image, ctx->displayBuffer, kDisplayBytes); });
+    return IsDeviceReady(ctx) ? 1 : 0;
 }
 
 } // extern "C"

@@ -11,10 +11,10 @@ void RecordCountHandler(ApiContext *ctx, uint8_t phase) {
 
 void RecordInfoHandler(ApiContext *ctx, uint8_t phase) {
     const uint8_t *r = ResponseFrameForPhase1(ctx, phase);
-    const uint8_t index = ctx->recordTable->recordIndex;
+    const uint8_t index = ctx->recordTable.recordIndex;
     if (r == nullptr || index < 1 || index > kRecordCountMax)
         return;
-    RecordInfo &e = ctx->recordTable->entries[index - 1];
+    RecordInfo &e = ctx->recordTable.entries[index - 1];
     e.infoA1 = Get32(r + 21);
     e.infoA2 = Get16(r + 25);
     e.infoA3 = r[27];
@@ -49,27 +49,27 @@ namespace {
 bool ValidRecording(uint8_t index) { return index >= 1 && index <= kRecordCountMax; }
 
 // A device request without arguments and with no answer to copy.
-int Plain(uint16_t classId, uint16_t commandId) {
+int Plain(Command command) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx))
+    if (!CanIssueCommand(ctx))
         return 0;
-    return static_cast<int>(ExchangeRequest(ctx.ctx, classId, commandId));
+    return static_cast<int>(ExchangeRequest(ctx, command));
 }
 
 // A device request whose one argument is a recording number.
-int WithRecording(uint16_t classId, uint16_t commandId, uint8_t index) {
+int WithRecording(Command command, uint8_t index) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || !ValidRecording(index))
+    if (!CanIssueCommand(ctx) || !ValidRecording(index))
         return 0;
-    return static_cast<int>(ExchangeRequest(ctx.ctx, classId, commandId, &index, 1));
+    return static_cast<int>(ExchangeRequest(ctx, command, &index, 1));
 }
 
 // Asks the device and copies one cached answer out on success.
-template <typename T, typename Field> int Fetch(uint16_t classId, uint16_t commandId, T *out, Field field) {
+template <typename T, typename Field> int Fetch(Command command, T *out, Field field) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || out == nullptr || ExchangeRequest(ctx.ctx, classId, commandId) != 1)
+    if (!CanIssueCommand(ctx) || out == nullptr || ExchangeRequest(ctx, command) != 1)
         return 0;
-    *out = WithDeviceData(ctx.ctx, [&] { return ctx.ctx->*field; });
+    *out = WithDeviceData(ctx, [&] { return ctx->*field; });
     return 1;
 }
 
@@ -77,20 +77,20 @@ template <typename T, typename Field> int Fetch(uint16_t classId, uint16_t comma
 
 extern "C" {
 
-MORELAPI_API(int) GetRecordCount(uint8_t *count) { return Fetch(5, 1, count, &ApiContext::recordCount); }
+MORELAPI_API(int) GetRecordCount(uint8_t *count) { return Fetch(cmd::RecordCount, count, &ApiContext::recordCount); }
 
 MORELAPI_API(int) GetRecordInfo(uint8_t index, void *groupA, uint32_t *value, void *groupB) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || !ValidRecording(index) || groupA == nullptr || value == nullptr ||
+    if (!CanIssueCommand(ctx) || !ValidRecording(index) || groupA == nullptr || value == nullptr ||
         groupB == nullptr)
         return 0;
-    RequestTurn turn(ctx.ctx);
+    RequestTurn turn(ctx);
     if (!turn.held)
         return 0;
-    WithDeviceData(ctx.ctx, [&] { ctx->recordTable->recordIndex = index; });
-    if (ExchangeRequest(ctx.ctx, 5, 2, &index, 1) != 1)
+    WithDeviceData(ctx, [&] { ctx->recordTable.recordIndex = index; });
+    if (ExchangeRequest(ctx, cmd::RecordInfo, &index, 1) != 1)
         return 0;
-    const RecordInfo e = WithDeviceData(ctx.ctx, [&] { return ctx->recordTable->entries[index - 1]; });
+    const RecordInfo e = WithDeviceData(ctx, [&] { return ctx->recordTable.entries[index - 1]; });
     // The caller's groups are plain records: A = u32, u16, u8 at 0, 4, 6;
     // B = u32, u32, u16, u8 at 0, 4, 8, 10.
     auto *a = static_cast<uint8_t *>(groupA);
@@ -106,44 +106,44 @@ MORELAPI_API(int) GetRecordInfo(uint8_t index, void *groupA, uint32_t *value, vo
     return 1;
 }
 
-MORELAPI_API(int) DeleteRecord(uint8_t index) { return WithRecording(5, 3, index); }
-MORELAPI_API(int) DeleteAllRecords(void) { return Plain(5, 4); }
-MORELAPI_API(int) StartRecording(void) { return Plain(6, 1); }
-MORELAPI_API(int) StopRecording(void) { return Plain(6, 2); }
-MORELAPI_API(int) StartPlayback(uint8_t index) { return WithRecording(6, 3, index); }
-MORELAPI_API(int) StopPlayback(void) { return Plain(6, 4); }
-MORELAPI_API(int) PausePlayback(void) { return Plain(6, 5); }
+MORELAPI_API(int) DeleteRecord(uint8_t index) { return WithRecording(cmd::DeleteRecord, index); }
+MORELAPI_API(int) DeleteAllRecords(void) { return Plain(cmd::DeleteAllRecords); }
+MORELAPI_API(int) StartRecording(void) { return Plain(cmd::StartRecording); }
+MORELAPI_API(int) StopRecording(void) { return Plain(cmd::StopRecording); }
+MORELAPI_API(int) StartPlayback(uint8_t index) { return WithRecording(cmd::StartPlayback, index); }
+MORELAPI_API(int) StopPlayback(void) { return Plain(cmd::StopPlayback); }
+MORELAPI_API(int) PausePlayback(void) { return Plain(cmd::PausePlayback); }
 
 MORELAPI_API(int) ResumePlayback(uint32_t resumeValue) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx))
+    if (!CanIssueCommand(ctx))
         return 0;
     uint8_t body[4];
     Put32(body, resumeValue);
-    return static_cast<int>(ExchangeRequest(ctx.ctx, 6, 6, body, sizeof body));
+    return static_cast<int>(ExchangeRequest(ctx, cmd::ResumePlayback, body, sizeof body));
 }
 
 MORELAPI_API(int) GetCurrentPlaybackPos(uint32_t *position) {
-    return Fetch(6, 8, position, &ApiContext::playbackPosition);
+    return Fetch(cmd::PlaybackPosition, position, &ApiContext::playbackPosition);
 }
 
 MORELAPI_API(int) GetPlaybackVol(uint8_t *volume) {
     ContextRef ctx;
-    if (!IsDeviceReady(ctx.ctx) || volume == nullptr)
+    if (!IsDeviceReady(ctx) || volume == nullptr)
         return 0;
-    *volume = WithDeviceData(ctx.ctx, [&] { return ctx->playbackVolume; });
+    *volume = WithDeviceData(ctx, [&] { return ctx->playbackVolume; });
     return 1;
 }
 
 MORELAPI_API(int) SetPlaybackVol(uint8_t volume) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || volume < 1 || volume > 8)
+    if (!CanIssueCommand(ctx) || volume < 1 || volume > 8)
         return 0;
-    return static_cast<int>(ExchangeRequest(ctx.ctx, 6, 11, &volume, 1));
+    return static_cast<int>(ExchangeRequest(ctx, cmd::SetPlaybackVolume, &volume, 1));
 }
 
 MORELAPI_API(int) GetRecordOpStatus(uint32_t *opStatus) {
-    return Fetch(6, 12, opStatus, &ApiContext::recordOpStatus);
+    return Fetch(cmd::RecordOpStatus, opStatus, &ApiContext::recordOpStatus);
 }
 
 } // extern "C"

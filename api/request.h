@@ -9,12 +9,11 @@
 
 namespace morel {
 
-// Builds (address 3) a request of (class, command) with `body` from offset
-// 20, sets its extraLength and sends it with SendAndWait. Returns 1 only when
-// the device accepted and answered with status 0 and the handler ran.
-inline uint32_t ExchangeRequest(ApiContext *ctx, uint16_t classId, uint16_t commandId, const void *body = nullptr,
-                                size_t bodyLength = 0) {
-    CommandPacket *pkt = BuildCommand(ctx, kAddrApp, classId, commandId);
+// Builds (address 3) a request of `command` with `body` from offset 20, sets
+// its extraLength and sends it with SendAndWait. Returns 1 only when the
+// device accepted and answered with status 0 and the handler ran.
+inline uint32_t ExchangeRequest(ApiContext *ctx, Command command, const void *body = nullptr, size_t bodyLength = 0) {
+    CommandPacket *pkt = BuildCommand(ctx, kAddrApp, command);
     if (pkt == nullptr)
         return 0;
     if (bodyLength > 0) {

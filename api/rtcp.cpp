@@ -61,52 +61,52 @@ extern "C" {
 MORELAPI_API(int) SetRtcpSend(uint16_t blockId, const void *data) {
     ContextRef ctx;
     size_t width;
-    if (!CanIssueCommand(ctx.ctx) || LookupRtcpSendBlock(blockId, &width) != 1 || data == nullptr)
+    if (!CanIssueCommand(ctx) || LookupRtcpSendBlock(blockId, &width) != 1 || data == nullptr)
         return 0;
     uint8_t body[2 + kSendBlockBytes];
     Put16(body, blockId);
     std::memcpy(body + 2, data, width);
-    return static_cast<int>(ExchangeRequest(ctx.ctx, 7, 1, body, 2 + width));
+    return static_cast<int>(ExchangeRequest(ctx, cmd::RtcpSend, body, 2 + width));
 }
 
 MORELAPI_API(int) GetRtcpReceive(uint16_t blockId, void *buffer) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || buffer == nullptr)
+    if (!CanIssueCommand(ctx) || buffer == nullptr)
         return 0;
-    RequestTurn turn(ctx.ctx);
+    RequestTurn turn(ctx);
     if (!turn.held)
         return 0;
-    WithDeviceData(ctx.ctx, [&] { ctx->rtcpReceiveId = blockId; });
+    WithDeviceData(ctx, [&] { ctx->rtcpReceiveId = blockId; });
     // The id is checked only once the device has answered: an unknown block
     // is still asked for (its id is not written into the request).
-    if (ExchangeRequest(ctx.ctx, 7, 2) != 1)
+    if (ExchangeRequest(ctx, cmd::RtcpReceive) != 1)
         return 0;
     size_t width;
     if (LookupRtcpReceiveBlock(blockId, &width) != 1)
         return 0;
-    WithDeviceData(ctx.ctx, [&] { std::memcpy(buffer, ctx->rtcpReceiveBlock, width); });
+    WithDeviceData(ctx, [&] { std::memcpy(buffer, ctx->rtcpReceiveBlock, width); });
     return 1;
 }
 
 MORELAPI_API(uint16_t) SetRtcpVer(uint16_t verArg1, uint32_t verArg2, uint8_t verArg3) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx))
+    if (!CanIssueCommand(ctx))
         return 0;
     uint8_t body[7];
     Put16(body, verArg1);
     Put32(body + 2, verArg2);
     body[6] = verArg3;
-    if (ExchangeRequest(ctx.ctx, 7, 3, body, sizeof body) != 1)
+    if (ExchangeRequest(ctx, cmd::SetRtcpVersion, body, sizeof body) != 1)
         return 0;
-    return WithDeviceData(ctx.ctx, [&] { return ctx->rtcpVersion; });
+    return WithDeviceData(ctx, [&] { return ctx->rtcpVersion; });
 }
 
 // The first two arguments exist only for the caller's side of the interface.
 MORELAPI_API(uint16_t) GetRtcpVer(uint32_t, uint32_t, uint8_t *verByte) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || verByte == nullptr || ExchangeRequest(ctx.ctx, 7, 4) != 1)
+    if (!CanIssueCommand(ctx) || verByte == nullptr || ExchangeRequest(ctx, cmd::GetRtcpVersion) != 1)
         return 0;
-    return WithDeviceData(ctx.ctx, [&] {
+    return WithDeviceData(ctx, [&] {
         *verByte = ctx->rtcpVersionByte;
         return ctx->rtcpVersion;
     });
@@ -114,18 +114,18 @@ MORELAPI_API(uint16_t) GetRtcpVer(uint32_t, uint32_t, uint8_t *verByte) {
 
 MORELAPI_API(int) SendFixed128RawData(const void *data) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || data == nullptr)
+    if (!CanIssueCommand(ctx) || data == nullptr)
         return 0;
-    return static_cast<int>(ExchangeRequest(ctx.ctx, 0, 2, data, kRawBlockBytes));
+    return static_cast<int>(ExchangeRequest(ctx, cmd::RawData, data, kRawBlockBytes));
 }
 
 MORELAPI_API(int) ReceiveFixed128RawData(void *buffer) {
     ContextRef ctx;
-    if (!IsDeviceReady(ctx.ctx) || buffer == nullptr)
+    if (!IsDeviceReady(ctx) || buffer == nullptr)
         return 0;
     // The event thread stores a block under the same lock, so the copy is
     // one whole block, never part old and part new.
-    WithDeviceData(ctx.ctx, [&] { std::memcpy(buffer, ctx->rawReceiveBuffer, kRawBlockBytes); });
+    WithDeviceData(ctx, [&] { std::memcpy(buffer, ctx->rawReceiveBuffer, kRawBlockBytes); });
     return 1;
 }
 

@@ -96,23 +96,23 @@ extern "C" {
 
 MORELAPI_API(uint16_t) ErrorCode(void) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || ExchangeRequest(ctx.ctx, 1, 9) != 1)
+    if (!CanIssueCommand(ctx) || ExchangeRequest(ctx, cmd::Status) != 1)
         return 0;
-    return WithDeviceData(ctx.ctx, [&] { return ctx->deviceErrorCode; });
+    return WithDeviceData(ctx, [&] { return ctx->deviceErrorCode; });
 }
 
 MORELAPI_API(int) Reboot(void) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx))
+    if (!CanIssueCommand(ctx))
         return 0;
-    return static_cast<int>(PostCommand(ctx.ctx, BuildCommand(ctx.ctx, kAddrApp, 1, 2)));
+    return static_cast<int>(PostCommand(ctx, BuildCommand(ctx, kAddrApp, cmd::Reboot)));
 }
 
 MORELAPI_API(int) GetSPphoneStatus(uint8_t *statusOut) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || ExchangeRequest(ctx.ctx, 1, 9) != 1)
+    if (!CanIssueCommand(ctx) || ExchangeRequest(ctx, cmd::Status) != 1)
         return 0;
-    WithDeviceData(ctx.ctx, [&] {
+    WithDeviceData(ctx, [&] {
         if (statusOut != nullptr)
             *statusOut = ctx->deviceStatus;
     });
@@ -121,9 +121,9 @@ MORELAPI_API(int) GetSPphoneStatus(uint8_t *statusOut) {
 
 MORELAPI_API(int) GetSPphoneStatus2(uint8_t *statusOut, uint8_t *status2Out) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || ExchangeRequest(ctx.ctx, 1, 13) != 1)
+    if (!CanIssueCommand(ctx) || ExchangeRequest(ctx, cmd::Status2) != 1)
         return 0;
-    WithDeviceData(ctx.ctx, [&] {
+    WithDeviceData(ctx, [&] {
         if (statusOut != nullptr) {
             *statusOut = ctx->deviceStatus;
             if (status2Out != nullptr)
@@ -135,9 +135,9 @@ MORELAPI_API(int) GetSPphoneStatus2(uint8_t *statusOut, uint8_t *status2Out) {
 
 MORELAPI_API(int) GetDestination(uint8_t *code, uint16_t *value) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || ExchangeRequest(ctx.ctx, 1, 10) != 1)
+    if (!CanIssueCommand(ctx) || ExchangeRequest(ctx, cmd::Destination) != 1)
         return 0;
-    WithDeviceData(ctx.ctx, [&] {
+    WithDeviceData(ctx, [&] {
         if (code != nullptr)
             *code = ctx->destinationCode;
         if (value != nullptr)
@@ -148,15 +148,15 @@ MORELAPI_API(int) GetDestination(uint8_t *code, uint16_t *value) {
 
 MORELAPI_API(int) GetIPnetworkInfo(uint8_t item, void *info) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx) || item < 1 || item > 7 || info == nullptr)
+    if (!CanIssueCommand(ctx) || item < 1 || item > 7 || info == nullptr)
         return 0;
-    RequestTurn turn(ctx.ctx);
+    RequestTurn turn(ctx);
     if (!turn.held)
         return 0;
-    WithDeviceData(ctx.ctx, [&] { ctx->networkSelector = item; });
-    if (ExchangeRequest(ctx.ctx, 1, 4) != 1)
+    WithDeviceData(ctx, [&] { ctx->networkSelector = item; });
+    if (ExchangeRequest(ctx, cmd::NetworkItem) != 1)
         return 0;
-    WithDeviceData(ctx.ctx, [&] {
+    WithDeviceData(ctx, [&] {
         const uint32_t items[] = {0, 0, ctx->networkItem2, ctx->networkItem3, ctx->networkItem4,
                                   ctx->networkItem5, ctx->networkItem6, ctx->networkItem7};
         if (item == 1) {
@@ -172,15 +172,15 @@ MORELAPI_API(int) GetIPnetworkInfo(uint8_t item, void *info) {
 
 MORELAPI_API(int) GetVersionSpeakerphone(uint8_t which, uint16_t *versionOut) {
     ContextRef ctx;
-    if (!IsDeviceReady(ctx.ctx) || which > 2 || versionOut == nullptr)
+    if (!IsDeviceReady(ctx) || which > 2 || versionOut == nullptr)
         return 0;
-    *versionOut = WithDeviceData(ctx.ctx, [&] { return ctx->speakerphoneVersions[which]; });
+    *versionOut = WithDeviceData(ctx, [&] { return ctx->speakerphoneVersions[which]; });
     return 1;
 }
 
 MORELAPI_API(int) GetCTIVersion(uint8_t *versionOut) {
     ContextRef ctx;
-    if (!IsDeviceReady(ctx.ctx) || versionOut == nullptr)
+    if (!IsDeviceReady(ctx) || versionOut == nullptr)
         return 0;
     *versionOut = ctx->peerVersion.load();
     return 1;
@@ -188,9 +188,9 @@ MORELAPI_API(int) GetCTIVersion(uint8_t *versionOut) {
 
 MORELAPI_API(int) ActiveUnicode(void *table, uint8_t *countOut) {
     ContextRef ctx;
-    if (!IsDeviceReady(ctx.ctx) || table == nullptr || countOut == nullptr)
+    if (!IsDeviceReady(ctx) || table == nullptr || countOut == nullptr)
         return 0;
-    WithDeviceData(ctx.ctx, [&] {
+    WithDeviceData(ctx, [&] {
         std::memcpy(table, ctx->unicodeTable, ctx->unicodeCount * kUnicodeEntryBytes);
         *countOut = ctx->unicodeCount;
     });

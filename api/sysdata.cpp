@@ -1,9 +1,10 @@
-// System data: the item table, the store, class 3 commands 2 and 3, and the
-// system data exports.
+// System data: the item table, the store, the read and changed-item
+// answers, the changed-item notification, and the system data exports.
 #include <array>
 
 #include "api/handlers.h"
 #include "api/request.h"
+#include "events/notify.h"
 
 namespace morel {
 
@@ -99,9 +100,10 @@ size_t BytesFrom(const ApiContext *ctx, size_t frameOffset) {
 } // namespace
 
 void SystemDataReadHandler(ApiContext *ctx, uint8_t phase) {
+    // Every id goes out, also one the table does not know: the device
+    // answers for the item asked, and the store takes only known ones.
     if (uint8_t *tx = RequestFrameForPhase0(ctx, phase)) {
-        if (LookupSystemDataItem(ctx->sysDataItemId, nullptr, nullptr) == 1)
-            Put16(tx + 20, ctx->sysDataItemId);
+        Put16(tx + 20, ctx->sysDataItemId);
         return;
     }
     if (ResponseFrameForPhase1(ctx, phase) != nullptr)
@@ -116,11 +118,21 @@ void SystemDataChangedHandler(ApiContext *ctx, uint8_t phase) {
     StoreItem(ctx, ctx->lastChangedItem, r + 23, BytesFrom(ctx, 23));
 }
 
-// Used by the 0x0301 notification handler.
-void StoreChangedItem(ApiContext *ctx, uint16_t itemId, const uint8_t *value, size_t available) {
-    LockGuard g(ctx->queueLock);
-    ctx->lastChangedItem = itemId;
-    StoreItem(ctx, itemId, value, available);
+// The device reports a changed item: its id, and its value when the frame
+// holds all of it.
+void SystemDataEventHandler(ApiContext *ctx, uint8_t phase) {
+    const EventRecord *rec = CurrentEvent(ctx, phase);
+    if (rec == nullptr)
+        return;
+    const uint16_t itemId = Get16(rec->frame + 20);
+    {
+        LockGuard g(ctx->queueLock);
+        ctx->lastChangedItem = itemId;
+        StoreItem(ctx, itemId, rec->frame + 22, rec->length > 22 ? rec->length - 22 : 0);
+    }
+    uint8_t value[2];
+    Put16(value, itemId);
+    DeliverValue(ctx, MORELAPI_SLOT_SYSTEM_DATA, rec->entry->eventCode, value, sizeof value);
 }
 
 } // namespace morel
@@ -139,16 +151,16 @@ extern "C" {
 
 MORELAPI_API(int) GetSystemData(uint16_t itemId, void *buffer) {
     ContextRef ctx;
-    if (!IsDeviceReady(ctx.ctx) || buffer == nullptr)
+    if (!IsDeviceReady(ctx) || buffer == nullptr)
         return 0;
     // Item 2 changes without notice, so it is read afresh; but only when the
     // library is free to send: a caller never waits behind another request.
     // Whatever the outcome, the store answers.
-    if (itemId == kRereadItem && CanIssueCommand(ctx.ctx)) {
-        RequestTurn turn(ctx.ctx, false);
+    if (itemId == kRereadItem && CanIssueCommand(ctx)) {
+        RequestTurn turn(ctx, false);
         if (turn.held) {
-            WithDeviceData(ctx.ctx, [&] { ctx->sysDataItemId = kRereadItem; });
-            ExchangeRequest(ctx.ctx, 3, 2);
+            WithDeviceData(ctx, [&] { ctx->sysDataItemId = kRereadItem; });
+            ExchangeRequest(ctx, cmd::GetSystemData);
         }
     }
     uint16_t offset, width;
@@ -158,25 +170,25 @@ MORELAPI_API(int) GetSystemData(uint16_t itemId, void *buffer) {
     if (IsTextItem(itemId))
         std::memset(out, 0, width + 1u);
     if (offset != kNoPlace)
-        WithDeviceData(ctx.ctx, [&] { std::memcpy(out, ctx->systemDataStore + offset, width); });
+        WithDeviceData(ctx, [&] { std::memcpy(out, ctx->systemDataStore + offset, width); });
     return 1;
 }
 
 MORELAPI_API(int) SetSystemData(uint16_t itemId, const void *data) {
     ContextRef ctx;
-    if (!CanIssueCommand(ctx.ctx))
+    if (!CanIssueCommand(ctx))
         return 0;
     uint16_t offset, width;
     if (LookupSystemDataItem(itemId, &offset, &width) != 1)
         return 0;
-    CommandPacket *pkt = BuildCommand(ctx.ctx, kAddrApp, 3, 1);
+    CommandPacket *pkt = BuildCommand(ctx, kAddrApp, cmd::SetSystemData);
     if (pkt == nullptr)
         return 0;
     Put16(pkt->frame + kOffBody, itemId);
     // Items 131 and 132 are actions the device may take long to carry out:
     // the request carries the id alone and nobody waits for its answer.
     if (itemId == kPostedItemA || itemId == kPostedItemB)
-        return static_cast<int>(PostCommand(ctx.ctx, pkt));
+        return static_cast<int>(PostCommand(ctx, pkt));
     if (width > 0 && data == nullptr) {
         FreePacket(pkt);
         return 0;
@@ -187,19 +199,19 @@ MORELAPI_API(int) SetSystemData(uint16_t itemId, const void *data) {
         std::memcpy(value, data, width);
     std::memcpy(pkt->frame + kOffBody + 2, value, width);
     SetBodyLength(pkt, 2u + width);
-    if (SendAndWait(ctx.ctx, pkt) != 1)
+    if (SendAndWait(ctx, pkt) != 1)
         return 0;
     // Only a value the device accepted enters the store.
     if (offset != kNoPlace)
-        WithDeviceData(ctx.ctx, [&] { std::memcpy(ctx->systemDataStore + offset, value, width); });
+        WithDeviceData(ctx, [&] { std::memcpy(ctx->systemDataStore + offset, value, width); });
     return 1;
 }
 
 MORELAPI_API(int) GetChangedSystemData(uint16_t *itemId, void *buffer) {
     ContextRef ctx;
-    if (!IsDeviceReady(ctx.ctx) || itemId == nullptr || buffer == nullptr)
+    if (!IsDeviceReady(ctx) || itemId == nullptr || buffer == nullptr)
         return 0;
-    return WithDeviceData(ctx.ctx, [&] {
+    return WithDeviceData(ctx, [&] {
         const uint16_t id = ctx->lastChangedItem;
         uint16_t offset, width;
         if (LookupSystemDataItem(id, &offset, &width) != 1)

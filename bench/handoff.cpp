@@ -3,8 +3,6 @@
 namespace morel_bench {
 
 HandoffRing::HandoffRing() {
-    for (morel::Event &e : hops_)
-        morel::EventInit(e, false);
     for (int i = 0; i < kHelpers; ++i) {
         helpers_[i] = std::thread([this, i] {
             for (;;) {

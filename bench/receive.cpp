@@ -50,7 +50,7 @@ constexpr size_t kStreamTarget = 64 * 1024;
 struct BareReceiver {
     ContextStorage storage;
     ApiContext *ctx = storage.ctx;
-    ReceiveRing &ring = storage.ring;
+    ReceiveRing &ring = storage.ctx->ring;
     std::thread receiver;
     bool threaded;
 
@@ -62,16 +62,14 @@ struct BareReceiver {
     }
 
     ~BareReceiver() {
-        ctx->stopping = true;
-        EventSet(ctx->ringEvent);
-        EventSet(ctx->roomEvent);
+        ReleaseWaits(ctx);
         if (receiver.joinable())
             receiver.join();
     }
 
     // A request waiting for its answer; returns its sequence.
     uint32_t ParkRequest() {
-        CommandPacket *pkt = BuildCommand(ctx, kAddrApp, 1, 9);
+        CommandPacket *pkt = BuildCommand(ctx, kAddrApp, cmd::Status);
         LockGuard g(ctx->queueLock);
         pkt->next = ctx->pendingList;
         ctx->pendingList = pkt;

@@ -1,6 +1,6 @@
-// The one record of library state, its static buffers and the two guards.
+// The one record of library state and the guards of the exported calls.
 //
-// Locking rules:
+// Locks (std::mutex):
 // - queueLock guards the send queue, the pending list, txFrame/txLength,
 //   awaitedPacket and every cached device value below (the mirror of the
 //   device). Command handlers run with it held; event handlers and exported
@@ -11,7 +11,14 @@
 // - producerLock serialises the transport's calls of the receive callback
 //   (a transport may call it from several threads); it is held around
 //   ringLock, the one place two of these locks nest.
-// No other code path holds two of these at once. Flags read without a lock are atomics.
+// No other code path holds two of these at once. Flags read without a lock
+// are atomics.
+//
+// Waits: the seven events below, slotIdle (registrations waiting for a
+// running delivery), and three atomics waited on directly: the started flags
+// (start), commandActive (a library thread waiting for the request turn) and
+// discardRing (the link thread waiting for the receiver to drop the ring).
+// ReleaseWaits ends every one of them when the library stops.
 #pragma once
 
 #include <atomic>
@@ -27,7 +34,9 @@ namespace morel {
 
 struct ApiContext;
 struct CommandPacket;
+struct CommandClassEntry;
 struct EventRecord;
+struct NotificationEntry;
 
 // Phase 0: write request parameters into txFrame (sender thread).
 // Phase 1: decode the answer in rxFrame, or the notification in the current
@@ -48,10 +57,10 @@ constexpr size_t kUnicodeEntryBytes = 44;
 constexpr size_t kSystemDataStoreBytes = 1024;
 
 struct ReceiveRing {
-    uint8_t *start = nullptr;
     uint32_t readPtr = 0;              // offset of the next byte to take; consumer only
     uint32_t writePtr = 0;             // offset of the next byte to fill; producer, under ringLock
     std::atomic<uint32_t> used{0};     // bytes stored and not yet released
+    uint8_t bytes[kRingSize] = {};
 };
 
 struct CallRecord {
@@ -102,34 +111,47 @@ struct SlotDelivery {
 };
 constexpr int kDeliveryLanes = 3;
 
+// What the api layer hands the layers below when it makes the context, so
+// that no folder includes one above it: the command table that BuildCommand
+// looks requests up in, the device events' table, and where the link passes
+// on what it receives.
+struct Protocol {
+    const CommandClassEntry *commands; // indexed by class, 0..7
+    const NotificationEntry *(*findNotification)(uint32_t eventId);
+    // Receiver thread: rxFrame holds a notification.
+    void (*notificationReceived)(ApiContext *ctx);
+    // Link thread: tells the application that the link went down (0) or up (1).
+    void (*reportLink)(ApiContext *ctx, uint8_t up);
+    // Link thread: drops the notifications a lost link left queued.
+    void (*dropNotifications)(ApiContext *ctx);
+};
+
 struct ApiContext {
-    // Locks and events.
+    const Protocol *protocol = nullptr;
+
     Lock queueLock;
     Lock eventLock;
     Lock ringLock;
     Lock slotLock;
     Lock producerLock;
     std::condition_variable slotIdle;
-    Event sendEvent;   // auto: packets were queued
-    Event replyEvent;  // auto: the awaited packet was retired
-    Event ringEvent;   // auto: bytes arrived in the ring
-    Event linkEvent;   // manual: the link must be (re)established
-    Event notifyEvent; // auto: a notification arrived
-    Event roomEvent;   // auto: the receiver released room in the ring
-    Event stopEvent;   // manual: the library is stopping
-    Event turnEvent;   // auto: the request turn became free
-    Event startedEvent; // auto: a worker thread has set its started flag
-    Event discardedEvent; // auto: the receiver discarded the ring's bytes as asked
+    Event sendEvent;                    // packets were queued
+    Event replyEvent;                   // the awaited packet was retired
+    Event ringEvent;                    // bytes arrived in the ring, or a discard was asked
+    Event linkEvent{EventMode::Manual}; // the link must be (re)established
+    Event notifyEvent;                  // a notification arrived
+    Event roomEvent;                    // the receiver released room in the ring
+    Event stopEvent{EventMode::Manual}; // the library is stopping
 
     std::atomic<uint32_t> senderStarted{0}, receiverStarted{0}, linkStarted{0}, eventStarted{0};
     std::atomic<bool> stopping{false};
-    std::atomic<bool> discardRing{false}; // the receiver must drop every byte buffered
+    std::atomic<bool> discardRing{false}; // the receiver must drop every byte buffered; it clears the flag
 
     std::atomic<uint8_t> protocolVersion{0x30};
     std::atomic<uint8_t> peerVersion{0};
-    std::atomic<uint32_t> syncComplete{0};
+    std::atomic<uint32_t> syncComplete{1}; // 0 while StartupSync runs
     std::atomic<uint32_t> deviceAvailable{0};
-    std::atomic<uint32_t> commandActive{0};
+    std::atomic<uint32_t> commandActive{0}; // the request turn is taken
     std::atomic<std::thread::id> turnOwner{}; // the thread holding commandActive
     std::atomic<uint32_t> productDefault{0};
     uint32_t wasAvailable = 0;  // link thread only
@@ -153,7 +175,7 @@ struct ApiContext {
     uint32_t fKeyDown = 0;
     uint8_t keyAction = 0;
     uint8_t keyCode = 0;
-    uint8_t *displayBuffer = nullptr;
+    uint8_t displayBuffer[kDisplayBytes] = {};
 
     // Calls.
     uint8_t callInfoCallId = 0;
@@ -172,7 +194,7 @@ struct ApiContext {
     uint8_t deviceStatus2 = 0;
 
     std::atomic<uint32_t> transportHandle{0};
-    ReceiveRing *ring = nullptr;
+    ReceiveRing ring;
     CommandPacket *sendQueue = nullptr;
     CommandPacket *pendingList = nullptr;
     CommandPacket *awaitedPacket = nullptr; // under queueLock; cleared by whoever retires it
@@ -190,9 +212,9 @@ struct ApiContext {
     std::atomic<uint32_t> displayQueued{0};
     uint32_t displayCovered = 0;
     bool displayCoveredRead = false;
-    uint8_t *txFrame = nullptr;
+    uint8_t txFrame[kTxFrameSize] = {};
     uint16_t txLength = 0;
-    uint8_t *rxFrame = nullptr;
+    uint8_t rxFrame[kRxFrameSize] = {};
     uint16_t rxLength = 0;
     uint16_t rxPrevLength = 0; // length of the previous frame, to clear its tail
 
@@ -205,11 +227,11 @@ struct ApiContext {
     uint8_t contactCount = 0;
     uint8_t contactIndex = 0;
     uint8_t contactSetResult = 0;
-    ContactRecord *contactTable = nullptr;
+    ContactRecord contactTable[kContactCountMax] = {};
 
     // Recorder.
     uint8_t recordCount = 0;
-    RecordTable *recordTable = nullptr;
+    RecordTable recordTable = {};
     uint32_t playbackPosition = 0;
     uint8_t playbackVolume = 0;
     uint32_t recordOpStatus = 0;
@@ -227,19 +249,39 @@ struct ApiContext {
     uint8_t rtcpVersionByte = 0;
     uint16_t rtcpVersion = 0;
     uint8_t operatingMode = 0;
-    uint8_t *rawReceiveBuffer = nullptr;
+    uint8_t rawReceiveBuffer[128] = {};
 
     // Notifications.
-    uint8_t displayNoticeHeader[20] = {};
     EventSlot eventSlots[8] = {};
     SlotDelivery slotDelivery[8][kDeliveryLanes] = {};
 };
 
+// Every event of the context, for ReleaseWaits.
+inline constexpr Event ApiContext::*kContextEvents[] = {
+    &ApiContext::sendEvent,   &ApiContext::replyEvent, &ApiContext::ringEvent, &ApiContext::linkEvent,
+    &ApiContext::notifyEvent, &ApiContext::roomEvent,  &ApiContext::stopEvent,
+};
+
+// Marks the library as stopping and ends every wait of the context, now and
+// later: each event is released for good, the atomics waited on are woken,
+// registrations waiting for a delivery return.
+void ReleaseWaits(ApiContext *ctx);
+
+// Worker threads: sets a started flag and wakes the start waiting for it.
+void MarkStarted(std::atomic<uint32_t> &flag);
+
+// The running library's context: published by the start, taken by the one
+// stop that claims it (nullptr for every other caller).
+void PublishContext(ApiContext *ctx);
+ApiContext *TakeContext();
+bool ContextPublished();
+
 // The exports' way to the context. A ContextRef keeps the context alive for
-// the duration of an exported call; TerminateUsbApiLib waits for every ref to
-// be released after waking the waits they may be in.
+// the duration of an exported call; the stop waits for every ref to be
+// released (WaitForContextRefs) after waking the waits they may be in.
 ApiContext *AcquireContext();
 void ReleaseContext();
+void WaitForContextRefs();
 
 struct ContextRef {
     ApiContext *ctx;
@@ -250,7 +292,7 @@ struct ContextRef {
     }
     ContextRef(const ContextRef &) = delete;
     ContextRef &operator=(const ContextRef &) = delete;
-    explicit operator bool() const { return ctx != nullptr; }
+    operator ApiContext *() const { return ctx; }
     ApiContext *operator->() const { return ctx; }
 };
 
@@ -265,8 +307,15 @@ extern std::atomic<ApiContext *> callbackContext;
 // turn instead of failing when another request is in flight.
 bool OnWorkerThread();
 void MarkWorkerThread();
-// Tests: makes the start of worker `index` (0..3) fail; -1 restores.
-void FailWorkerStartForTesting(int index);
+
+// Which library thread delivers callbacks on the calling thread: the event
+// thread and the link thread each set their own lane; any other thread
+// shares the last.
+constexpr int kLaneEvent = 0;
+constexpr int kLaneLink = 1;
+constexpr int kLaneOther = 2;
+void SetDeliveryLane(int lane);
+int DeliveryLane();
 
 // Sleeps up to ms, returning early (false) when the library is stopping.
 bool SleepUnlessStopping(ApiContext *ctx, uint32_t ms);

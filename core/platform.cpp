@@ -11,13 +11,6 @@ std::atomic<SleepHook> g_sleepHook{nullptr};
 const auto g_epoch = std::chrono::steady_clock::now();
 } // namespace
 
-void EventInit(Event &e, bool manualReset) {
-    std::lock_guard<std::mutex> g(e.m);
-    e.signalled = false;
-    e.manual = manualReset;
-    e.released = false;
-}
-
 void EventSet(Event &e) {
     bool all;
     {

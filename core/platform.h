@@ -15,18 +15,24 @@ namespace morel {
 using Lock = std::mutex;
 using LockGuard = std::lock_guard<std::mutex>;
 
-// Windows-style event: auto-reset (one waiter released per signal) or manual-reset.
+// Windows-style event: auto-reset (one waiter released per signal) or
+// manual-reset, chosen when it is made; it starts unsignalled.
+enum class EventMode { Auto, Manual };
+
 struct Event {
+    explicit Event(EventMode mode = EventMode::Auto) : manual(mode == EventMode::Manual) {}
+    Event(const Event &) = delete;
+    Event &operator=(const Event &) = delete;
+
     std::mutex m;
     std::condition_variable cv;
     bool signalled = false;
-    bool manual = false;
+    bool manual;
     bool released = false; // EventRelease: stays signalled for good
 };
 
 enum class WaitResult { Signalled, Timeout };
 
-void EventInit(Event &e, bool manualReset);
 void EventSet(Event &e);
 void EventReset(Event &e);
 // Signals the event for good, as a manual-reset one: every wait on it, now

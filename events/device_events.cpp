@@ -1,8 +1,7 @@
 // Handlers of the device and setting notifications: key, display, volumes,
-// system data item, raw data.
+// raw data.
 #include <cstring>
 
-#include "api/handlers.h"
 #include "events/notify.h"
 #include "link/frame.h"
 #include "link/send.h"
@@ -24,7 +23,6 @@ void KeyReportEventHandler(ApiContext *ctx, uint8_t phase) {
 
 namespace {
 
-constexpr uint32_t kFullImageExtraLength = 677;
 constexpr int kDisplayWaits = 6;
 
 bool FreeToSend(const ApiContext *ctx) {
@@ -38,7 +36,7 @@ bool RereadDisplay(ApiContext *ctx) {
         if (waits == kDisplayWaits || !SleepUnlessStopping(ctx, g_timing.displayRetryMs.load()))
             return false;
     }
-    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, 1, 7);
+    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, cmd::DisplayRead);
     if (pkt == nullptr)
         return true; // nothing to read with; the application still hears of the change
     return SendAndWait(ctx, pkt) == 1;
@@ -82,17 +80,6 @@ void ValueByteEventHandler(ApiContext *ctx, uint8_t phase) {
         }
     }
     DeliverValue(ctx, MORELAPI_SLOT_DEVICE, rec->entry->eventCode, &value, 1);
-}
-
-void SystemDataEventHandler(ApiContext *ctx, uint8_t phase) {
-    const EventRecord *rec = CurrentEvent(ctx, phase);
-    if (rec == nullptr)
-        return;
-    const uint16_t itemId = Get16(rec->frame + 20);
-    StoreChangedItem(ctx, itemId, rec->frame + 22, rec->length > 22 ? rec->length - 22 : 0);
-    uint8_t value[2];
-    Put16(value, itemId);
-    DeliverValue(ctx, MORELAPI_SLOT_SYSTEM_DATA, rec->entry->eventCode, value, sizeof value);
 }
 
 void RawDataEventHandler(ApiContext *ctx, uint8_t phase) {

@@ -5,130 +5,9 @@
 
 #include "link/frame.h"
 #include "link/send.h"
+#include "morelapi.h"
 
 namespace morel {
-
-// Device event ids in the device's order, with the slot and the code that
-// the application sees.
-const NotificationEntry NotificationTable[kNotificationCount] = {
-    {0x0104, 1, 0x0104, KeyReportEventHandler},
-    {0x0106, 1, 0x0106, DisplayEventHandler},
-    {0x0107, 1, 0x0107, ValueByteEventHandler},
-    {0x0108, 1, 0x0108, ValueByteEventHandler},
-    {0x0109, 1, 0x0109, ValueByteEventHandler},
-    {0x0111, 1, 0x0111, SignalEventHandler},
-    {0x0112, 1, 0x0112, SignalEventHandler},
-    {0x0113, 1, 0x0113, SignalEventHandler},
-    {0x0114, 1, 0x0114, SignalEventHandler},
-    {0x0115, 1, 0x0115, SignalEventHandler},
-    {0x0116, 1, 0x0116, SignalEventHandler},
-    {0x0117, 1, 0x0117, SignalEventHandler},
-    {0x0121, 1, 0x0121, SignalEventHandler},
-    {0x0122, 1, 0x0122, SignalEventHandler},
-    {0x0123, 1, 0x0123, SignalEventHandler},
-    {0x0124, 1, 0x0124, SignalEventHandler},
-    {0x0125, 1, 0x0125, SignalEventHandler},
-    {0x0126, 1, 0x0126, SignalEventHandler},
-    {0x0127, 1, 0x0127, SignalEventHandler},
-    {0x0128, 1, 0x0128, SignalEventHandler},
-    {0x0131, 1, 0x0131, SignalEventHandler},
-    {0x0132, 1, 0x0132, SignalEventHandler},
-    {0x0141, 1, 0x0161, SignalEventHandler},
-    {0x0142, 1, 0x0162, SignalEventHandler},
-    {0x0201, 2, 0x0201, CallFullEventHandler},
-    {0x0202, 2, 0x0202, CallFullEventHandler},
-    {0x0203, 2, 0x0203, CallFullEventHandler},
-    {0x0204, 2, 0x0204, CallFullEventHandler},
-    {0x0205, 2, 0x0205, CallStateEventHandler},
-    {0x0206, 2, 0x0206, CallStateEventHandler},
-    {0x0207, 2, 0x0207, CallStateEventHandler},
-    {0x0208, 2, 0x0208, CallStateEventHandler},
-    {0x0209, 2, 0x0209, CallStateEventHandler},
-    {0x020A, 2, 0x020A, CallStateEventHandler},
-    {0x020B, 2, 0x0210, CallStateEventHandler},
-    {0x020C, 2, 0x0211, CallStateEventHandler},
-    {0x020D, 2, 0x0212, CallStateEventHandler},
-    {0x0218, 2, 0x0219, CallStateEventHandler},
-    {0x020E, 2, 0x0213, CallStateEventHandler},
-    {0x020F, 2, 0x020C, CallStateEventHandler},
-    {0x0210, 2, 0x020D, CallStateEventHandler},
-    {0x0211, 2, 0x020E, CallStateEventHandler},
-    {0x0212, 2, 0x020F, CallStateEventHandler},
-    {0x0213, 2, 0x0214, CallStateEventHandler},
-    {0x0214, 2, 0x0215, CallStateEventHandler},
-    {0x0215, 2, 0x0216, CallStateEventHandler},
-    {0x0216, 2, 0x0217, CallStateEventHandler},
-    {0x0217, 2, 0x0218, CallStateEventHandler},
-    {0x0219, 2, 0x021A, CallStateEventHandler},
-    {0x021A, 2, 0x021B, CallStateEventHandler},
-    {0x021B, 2, 0x021C, CallStateEventHandler},
-    {0x021C, 2, 0x021D, CallStateEventHandler},
-    {0x021D, 2, 0x021E, CallStateEventHandler},
-    {0x021E, 2, 0x021F, CallStateEventHandler},
-    {0x0301, 3, 0x0301, SystemDataEventHandler},
-    {0x0401, 4, 0x0401, SignalEventHandler},
-    {0x0402, 4, 0x0402, SignalEventHandler},
-    {0x0501, 5, 0x0501, SignalEventHandler},
-    {0x0502, 5, 0x0502, SignalEventHandler},
-    {0x0503, 5, 0x0503, SignalEventHandler},
-    {0x0601, 6, 0x0601, SignalEventHandler},
-    {0x0602, 6, 0x0602, SignalEventHandler},
-    {0x0603, 6, 0x0603, SignalEventHandler},
-    {0x0604, 6, 0x0604, SignalEventHandler},
-    {0x0605, 6, 0x0605, SignalEventHandler},
-    {0x0606, 6, 0x0606, SignalEventHandler},
-    {0x0607, 6, 0x0607, SignalEventHandler},
-    {0x0608, 6, 0x0608, SignalEventHandler},
-    {0x0609, 6, 0x0609, SignalEventHandler},
-    {0x060A, 6, 0x060A, SignalEventHandler},
-    {0x0701, 7, 0x0701, SignalEventHandler},
-    {0x0801, 1, 0x0141, SignalEventHandler},
-    {0x0802, 1, 0x0142, SignalEventHandler},
-    {0x0803, 1, 0x0143, SignalEventHandler},
-    {0x0804, 1, 0x0144, SignalEventHandler},
-    {0x0900, 1, 0x0151, SignalEventHandler},
-    {0x0901, 1, 0x0152, SignalEventHandler},
-    {0x0902, 1, 0x0145, SignalEventHandler},
-    {0x0903, 1, 0x0146, SignalEventHandler},
-    {0x0904, 1, 0x0147, SignalEventHandler},
-    {0x0002, 0, 0x0002, RawDataEventHandler},
-};
-
-namespace {
-
-// Event ids carry their family (0x00 to 0x09) in the high byte and a small
-// number in the low byte, so a table indexed by the id finds an entry at
-// once. It holds the position + 1 of the first entry of each id (0: none),
-// the entry a search from the top of the table would find.
-constexpr uint32_t kIndexedIds = 0x0A00;
-static_assert(kNotificationCount < 255, "positions fit a byte");
-
-struct NotificationIndex {
-    uint8_t position[kIndexedIds];
-};
-
-NotificationIndex BuildNotificationIndex() {
-    NotificationIndex index{};
-    for (size_t i = kNotificationCount; i-- > 0;)
-        if (NotificationTable[i].eventId < kIndexedIds)
-            index.position[NotificationTable[i].eventId] = static_cast<uint8_t>(i + 1);
-    return index;
-}
-
-} // namespace
-
-const NotificationEntry *FindNotification(uint32_t eventId) {
-    static const NotificationIndex index = BuildNotificationIndex();
-    if (eventId < kIndexedIds) {
-        const uint8_t position = index.position[eventId];
-        return position != 0 ? &NotificationTable[position - 1] : nullptr;
-    }
-    // Ids beyond the index (the table has none today).
-    for (const NotificationEntry &e : NotificationTable)
-        if (e.eventId == eventId)
-            return &e;
-    return nullptr;
-}
 
 namespace {
 
@@ -204,25 +83,21 @@ void FreeEventRecord(EventRecord *rec) {
     ::operator delete(static_cast<void *>(rec));
 }
 
-constexpr uint32_t kDisplayNotice = 0x0106;
-constexpr uint32_t kFullImageExtraLength = 677;
-
 void QueueNotification(ApiContext *ctx) {
     const uint8_t *f = ctx->rxFrame;
-    if (Get16(f + kOffClass) != 16 || ctx->deviceAvailable.load() != 1)
+    if (Get16(f + kOffClass) != kNotificationClass || ctx->deviceAvailable.load() != 1)
         return;
-    const NotificationEntry *entry = FindNotification(Get16(f + kOffCommand));
+    const NotificationEntry *entry = ctx->protocol->findNotification(Get16(f + kOffCommand));
     if (entry == nullptr) {
         EventSet(ctx->notifyEvent);
         return;
     }
     uint32_t displaySequence = 0;
-    if (entry->eventId == kDisplayNotice) {
+    if (entry->eventId == kDisplayEventId) {
         // The image is taken from the notification only when it carries the
         // whole of it (otherwise the handler reads it from the device), and
         // before the record is queued, so its callback sees this image.
         LockGuard g(ctx->queueLock);
-        std::memcpy(ctx->displayNoticeHeader, f, kHeaderSize);
         if (Get32(f + kOffExtraLength) >= kFullImageExtraLength)
             std::memcpy(ctx->displayBuffer, f + kOffBody, kDisplayBytes);
         else
@@ -270,7 +145,7 @@ namespace {
 void PostKeepAlive(ApiContext *ctx) {
     if (TickNow() - ctx->lastSendTick.load() < g_timing.keepAliveAfterMs.load())
         return;
-    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, 0, 1);
+    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, cmd::KeepAlive);
     if (pkt == nullptr)
         return;
     Put16(pkt->frame + kOffKind, kKindNotification); // one-way: never pending
@@ -281,8 +156,7 @@ void PostKeepAlive(ApiContext *ctx) {
 
 void EventThread(ApiContext *ctx) {
     SetDeliveryLane(kLaneEvent);
-    ctx->eventStarted.store(1);
-    EventSet(ctx->startedEvent);
+    MarkStarted(ctx->eventStarted);
     for (;;) {
         WaitResult r = EventWait(ctx->notifyEvent, g_timing.idleWaitMs.load());
         if (ctx->stopping.load())
@@ -339,8 +213,6 @@ void FlushEventQueue(ApiContext *ctx) {
 
 namespace {
 
-thread_local int t_deliveryLane = kLaneOther;
-
 // Copies the slot's registration and marks it in delivery on this thread's
 // lane, or returns false when nobody listens. `ownBuffer` tells whether this
 // delivery may write the registered dataBuffer: only when no other lane is
@@ -355,10 +227,10 @@ bool BeginDelivery(ApiContext *ctx, uint8_t slot, EventSlot &reg, bool *ownBuffe
     if (ownBuffer != nullptr) {
         *ownBuffer = true;
         for (int lane = 0; lane < kDeliveryLanes; ++lane)
-            if (lane != t_deliveryLane && lanes[lane].depth != 0)
+            if (lane != DeliveryLane() && lanes[lane].depth != 0)
                 *ownBuffer = false;
     }
-    SlotDelivery &d = lanes[t_deliveryLane];
+    SlotDelivery &d = lanes[DeliveryLane()];
     if (d.depth++ == 0)
         ++d.generation;
     return true;
@@ -367,14 +239,12 @@ bool BeginDelivery(ApiContext *ctx, uint8_t slot, EventSlot &reg, bool *ownBuffe
 void EndDelivery(ApiContext *ctx, uint8_t slot) {
     {
         std::lock_guard<std::mutex> g(ctx->slotLock);
-        --ctx->slotDelivery[slot][t_deliveryLane].depth;
+        --ctx->slotDelivery[slot][DeliveryLane()].depth;
     }
     ctx->slotIdle.notify_all();
 }
 
 } // namespace
-
-void SetDeliveryLane(int lane) { t_deliveryLane = lane; }
 
 void DeliverSignal(ApiContext *ctx, uint8_t slot, uint32_t eventCode) {
     EventSlot reg;
@@ -395,6 +265,8 @@ void DeliverValue(ApiContext *ctx, uint8_t slot, uint32_t eventCode, const void 
     reg.callback(eventCode, reg.userWord, place);
     EndDelivery(ctx, slot);
 }
+
+void ReportLink(ApiContext *ctx, uint8_t up) { DeliverValue(ctx, MORELAPI_SLOT_DEVICE, MORELAPI_EVENT_LINK, &up, 1); }
 
 void SignalEventHandler(ApiContext *ctx, uint8_t phase) {
     if (const EventRecord *rec = CurrentEvent(ctx, phase))

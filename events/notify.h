@@ -1,5 +1,6 @@
-// Notifications: the table of device events, the event queue and thread,
-// registration and delivery to the application.
+// Notifications: the event queue and thread, registration and delivery to
+// the application. The table of device events is the api layer's
+// (Protocol::findNotification).
 #pragma once
 
 #include "core/context.h"
@@ -13,9 +14,12 @@ struct NotificationEntry {
     EventHandler handler;
 };
 
-constexpr size_t kNotificationCount = 81;
-extern const NotificationEntry NotificationTable[kNotificationCount];
-const NotificationEntry *FindNotification(uint32_t eventId);
+// Device notifications are frames of this class, with the event id as command.
+constexpr uint16_t kNotificationClass = 16;
+// The display notification carries the whole image when its extraLength
+// reaches this; otherwise it only says that the display changed.
+constexpr uint32_t kDisplayEventId = 0x0106;
+constexpr uint32_t kFullImageExtraLength = 677;
 
 // A queued copy of a notification frame. Bytes beyond `length` are zero up
 // to `capacity`, which is at least kEventFrameMin: handlers read fixed
@@ -41,6 +45,7 @@ constexpr uint32_t kEventFrameMax = static_cast<uint32_t>(kMaxFrame);
 // sizeof(EventRecord) + kEventFrameMax bytes each (about 790 KiB).
 constexpr uint32_t kEventQueueMax = 1024;
 
+// Receiver thread: queues the notification in rxFrame for the event thread.
 void QueueNotification(ApiContext *ctx);
 void EventThread(ApiContext *ctx);
 // Takes the next record off the queue (nullptr when it is empty), first
@@ -50,13 +55,6 @@ EventRecord *NextEventRecord(ApiContext *ctx, EventRecord *done);
 void FlushEventQueue(ApiContext *ctx);
 void FreeEventRecord(EventRecord *rec);
 
-// Which library thread delivers on the calling thread: the event thread and
-// the link thread each set their own lane; any other thread shares the last.
-constexpr int kLaneEvent = 0;
-constexpr int kLaneLink = 1;
-constexpr int kLaneOther = 2;
-void SetDeliveryLane(int lane);
-
 // The record whose handler is running (event thread), or nullptr.
 const EventRecord *CurrentEvent(ApiContext *ctx, uint8_t phase);
 
@@ -65,12 +63,14 @@ const EventRecord *CurrentEvent(ApiContext *ctx, uint8_t phase);
 // passes its address. Nothing happens without a callback.
 void DeliverSignal(ApiContext *ctx, uint8_t slot, uint32_t eventCode);
 void DeliverValue(ApiContext *ctx, uint8_t slot, uint32_t eventCode, const void *value, size_t size);
+// Reports the link state (0 down, 1 up) to slot 1.
+void ReportLink(ApiContext *ctx, uint8_t up);
 
-// Handlers of the table (events/device_events.cpp, events/call_events.cpp).
+// Handlers of the device events (events/device_events.cpp,
+// events/call_events.cpp); the system data event's is api/sysdata.cpp's.
 void KeyReportEventHandler(ApiContext *ctx, uint8_t phase);
 void DisplayEventHandler(ApiContext *ctx, uint8_t phase);
 void ValueByteEventHandler(ApiContext *ctx, uint8_t phase);
-void SystemDataEventHandler(ApiContext *ctx, uint8_t phase);
 void RawDataEventHandler(ApiContext *ctx, uint8_t phase);
 void SignalEventHandler(ApiContext *ctx, uint8_t phase);
 void CallFullEventHandler(ApiContext *ctx, uint8_t phase);

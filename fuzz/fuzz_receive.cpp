@@ -70,11 +70,13 @@ struct Harness {
     // with those sequences reach every handler.
     void AddPendingRequests(bool accepted, size_t awaited) {
         std::vector<CommandPacket *> made;
-        for (const CommandClassEntry &row : CommandTable)
+        for (uint16_t c = 0; c < 8; ++c) {
+            const CommandClassEntry &row = ctx.protocol->commands[c];
             for (uint16_t i = 0; i < row.commandCount; ++i)
                 for (uint16_t address : {kAddrApp, kAddrSync})
-                    if (CommandPacket *pkt = BuildCommand(&ctx, address, row.classId, row.commands[i].commandId))
+                    if (CommandPacket *pkt = BuildCommand(&ctx, address, row.commands[i].command))
                         made.push_back(pkt);
+        }
         LockGuard g(ctx.queueLock);
         CommandPacket **tail = &ctx.pendingList;
         for (CommandPacket *pkt : made) {
@@ -136,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::vector<uint8_t> chunk = in.ConsumeBytes<uint8_t>(want);
         // The harness is also the consumer: make room first, so the producer
         // never waits for a thread that is not there.
-        if (ctx.ring->used.load() + chunk.size() > kRingSize)
+        if (ctx.ring.used.load() + chunk.size() > kRingSize)
             h->Drain();
         ReceiveCallback(0, chunk.data(), static_cast<int32_t>(chunk.size()), TALVO_TYPE_DATA, 0);
         if (op & 0x80)

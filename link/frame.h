@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/commands.h"
 #include "core/context.h"
 
 namespace morel {
@@ -55,8 +56,10 @@ struct CommandPacket {
 };
 static_assert(sizeof(CommandPacket) == 1024, "packet is one 1024-byte block");
 
+// The command table: one row per class (0..7, in class order), each with
+// the class's commands in the device's order.
 struct CommandEntry {
-    uint32_t commandId;
+    Command command;
     CommandHandler handler; // nullptr: no handler (class 0)
 };
 
@@ -66,14 +69,12 @@ struct CommandClassEntry {
     const CommandEntry *commands;
 };
 
-extern const CommandClassEntry CommandTable[8];
+// Looks the command up in `table`; returns the entry or nullptr.
+const CommandEntry *FindCommand(const CommandClassEntry *table, Command command);
 
-// Looks the (class, command) up; returns the entry or nullptr.
-const CommandEntry *FindCommand(uint16_t classId, uint16_t commandId);
-
-// Makes a zeroed request packet for (address, class, command), or nullptr for
-// an address other than 2 or 3 or a pair the table lacks.
-CommandPacket *BuildCommand(ApiContext *ctx, uint16_t address, uint16_t classId, uint16_t commandId);
+// Makes a zeroed request packet of `command` to `address`, or nullptr for an
+// address other than 2 or 3 or a command the context's table lacks.
+CommandPacket *BuildCommand(ApiContext *ctx, uint16_t address, Command command);
 void FreePacket(CommandPacket *pkt);
 
 // Sets extraLength of a packet whose body (from offset 20) is bodyLength bytes.

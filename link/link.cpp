@@ -1,11 +1,9 @@
 #include "link/link.h"
 
-#include "events/notify.h"
 #include "link/frame.h"
 #include "link/ring.h"
 #include "link/send.h"
 #include "link/transport.h"
-#include "morelapi.h"
 
 namespace morel {
 
@@ -25,36 +23,28 @@ uint8_t NextProtocolVersion(uint8_t version) {
     }
 }
 
-void ReportLink(ApiContext *ctx, uint8_t up) { DeliverValue(ctx, MORELAPI_SLOT_DEVICE, MORELAPI_EVENT_LINK, &up, 1); }
-
 namespace {
 
 // One request to the synchronisation address; false stops the synchronisation.
-bool SyncRequest(ApiContext *ctx, uint16_t classId, uint16_t commandId) {
-    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, classId, commandId);
+bool SyncRequest(ApiContext *ctx, Command command) {
+    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, command);
     if (pkt == nullptr)
         return false;
     return SendAndWait(ctx, pkt) == 1;
 }
 
-// A request whose parameter is a selector in the context. The turn is
-// claimed before the selector is written, so no other request can go out
-// with it or overwrite it before this one is answered.
-// System data items also carry their id in the body (`idInBody`): ids that
-// the item table does not know get none from the read handler, and go out
-// with their own so the device answers for the right item.
-template <typename Field>
-bool SyncSelected(ApiContext *ctx, Field &field, Field value, uint16_t classId, uint16_t commandId,
-                  bool idInBody = false) {
+// A request whose parameter is a selector in the context, which its handler
+// writes into the request. The turn is claimed before the selector is
+// written, so no other request can go out with it or overwrite it before
+// this one is answered.
+template <typename Field> bool SyncSelected(ApiContext *ctx, Field &field, Field value, Command command) {
     if (!ClaimRequestTurn(ctx))
         return false;
-    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, classId, commandId);
+    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, command);
     {
         LockGuard g(ctx->queueLock);
         field = value;
     }
-    if (pkt != nullptr && idInBody)
-        Put16(pkt->frame + kOffBody, static_cast<uint16_t>(value));
     const bool ok = pkt != nullptr && SendAndWait(ctx, pkt) == 1;
     ReleaseRequestTurn(ctx);
     return ok;
@@ -78,26 +68,26 @@ void CloseTransport(ApiContext *ctx) {
 int StartupSync(ApiContext *ctx) {
     ctx->lastSendTick.store(TickNow());
     ctx->syncComplete.store(0);
-    if (!SyncRequest(ctx, 1, 9))
+    if (!SyncRequest(ctx, cmd::Status))
         return 0;
     uint8_t status;
     {
         LockGuard g(ctx->queueLock);
         status = ctx->deviceStatus;
     }
-    if (DeviceNotReady(status) || !SyncRequest(ctx, 1, 3))
+    if (DeviceNotReady(status) || !SyncRequest(ctx, cmd::ProductDefault))
         return 0;
     for (uint8_t selector = 0; selector < 3; ++selector)
-        if (!SyncSelected(ctx, ctx->versionSelector, selector, 1, 8))
+        if (!SyncSelected(ctx, ctx->versionSelector, selector, cmd::Version))
             return 0;
     for (uint8_t item = 1; item <= 7; ++item)
-        if (!SyncSelected(ctx, ctx->networkSelector, item, 1, 4))
+        if (!SyncSelected(ctx, ctx->networkSelector, item, cmd::NetworkItem))
             return 0;
     for (size_t i = 0; StartupSystemDataItems[i] != 0; ++i)
-        if (!SyncSelected(ctx, ctx->sysDataItemId, StartupSystemDataItems[i], 3, 2, true))
+        if (!SyncSelected(ctx, ctx->sysDataItemId, StartupSystemDataItems[i], cmd::GetSystemData))
             return 0;
     if (ctx->protocolVersion.load() >= 0x20) {
-        if (!SyncRequest(ctx, 1, 12) || !SyncRequest(ctx, 3, 6) || !SyncRequest(ctx, 4, 1))
+        if (!SyncRequest(ctx, cmd::UnicodeTable) || !SyncRequest(ctx, cmd::OperatingMode) || !SyncRequest(ctx, cmd::ContactCount))
             return 0;
         uint8_t count;
         {
@@ -108,12 +98,12 @@ int StartupSync(ApiContext *ctx) {
         if (count > kContactCountMax)
             count = kContactCountMax;
         for (uint8_t n = 1; n <= count; ++n)
-            if (!SyncSelected(ctx, ctx->contactIndex, n, 4, 2))
+            if (!SyncSelected(ctx, ctx->contactIndex, n, cmd::GetContact))
                 return 0;
-        if (!SyncRequest(ctx, 2, 16) || !SyncRequest(ctx, 2, 18) || !SyncRequest(ctx, 6, 10))
+        if (!SyncRequest(ctx, cmd::GetRingerVolume) || !SyncRequest(ctx, cmd::GetReceiveVolume) || !SyncRequest(ctx, cmd::GetPlaybackVolume))
             return 0;
     }
-    if (!SyncRequest(ctx, 1, 7))
+    if (!SyncRequest(ctx, cmd::DisplayRead))
         return 0;
     ctx->syncComplete.store(1);
     return 1;
@@ -121,8 +111,7 @@ int StartupSync(ApiContext *ctx) {
 
 void LinkThread(ApiContext *ctx) {
     SetDeliveryLane(kLaneLink);
-    ctx->linkStarted.store(1);
-    EventSet(ctx->startedEvent);
+    MarkStarted(ctx->linkStarted);
     for (;;) {
         EventWait(ctx->linkEvent, -1);
         if (ctx->stopping.load())
@@ -131,7 +120,7 @@ void LinkThread(ApiContext *ctx) {
         ctx->retryElapsed = 0;
         uint32_t delay = 100;
         ctx->deviceAvailable.store(0);
-        ReportLink(ctx, 0);
+        ctx->protocol->reportLink(ctx, 0);
         CloseTransport(ctx);
         // Requests of the lost connection can never be answered now: release
         // their waiters at once instead of after their time-out.
@@ -162,7 +151,7 @@ void LinkThread(ApiContext *ctx) {
             }
             CloseTransport(ctx);
             FlushPackets(ctx);
-            FlushEventQueue(ctx);
+            ctx->protocol->dropNotifications(ctx);
             if (ctx->retryElapsed < 10000)
                 ctx->retryElapsed += delay;
             else
@@ -179,7 +168,7 @@ void LinkThread(ApiContext *ctx) {
             return;
         EventReset(ctx->linkEvent);
         ctx->deviceAvailable.store(1);
-        ReportLink(ctx, 1);
+        ctx->protocol->reportLink(ctx, 1);
     }
 }
 

@@ -15,7 +15,4 @@ int StartupSync(ApiContext *ctx);
 // Next rung of the protocol version ladder (the same version at the bottom).
 uint8_t NextProtocolVersion(uint8_t version);
 
-// Reports the link state (0 down, 1 up) to slot 1.
-void ReportLink(ApiContext *ctx, uint8_t up);
-
 } // namespace morel

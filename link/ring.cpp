@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "events/notify.h"
 #include "link/frame.h"
 #include "link/send.h"
 
@@ -25,7 +24,7 @@ void TALVO_CALL ReceiveCallback(uintptr_t, const uint8_t *data, int32_t count, i
 }
 
 bool StoreChunk(ApiContext *ctx, const uint8_t *data, size_t count) {
-    ReceiveRing &ring = *ctx->ring;
+    ReceiveRing &ring = ctx->ring;
     // A transport may call in from several threads: one chunk at a time goes
     // in whole, and only one producer ever waits for room. The wait ends when
     // the receiver releases room or the library stops (the stop releases
@@ -45,7 +44,7 @@ bool StoreChunk(ApiContext *ctx, const uint8_t *data, size_t count) {
         // room can only grow meanwhile.
         size_t room = kRingSize - used;
         size_t piece = std::min({count, room, kRingSize - ring.writePtr});
-        std::memcpy(ring.start + ring.writePtr, data, piece);
+        std::memcpy(ring.bytes + ring.writePtr, data, piece);
         {
             LockGuard g(ctx->ringLock);
             ring.writePtr = static_cast<uint32_t>((ring.writePtr + piece) % kRingSize);
@@ -60,10 +59,10 @@ bool StoreChunk(ApiContext *ctx, const uint8_t *data, size_t count) {
 namespace {
 
 void CopyOut(ApiContext *ctx, size_t n) {
-    ReceiveRing &ring = *ctx->ring;
+    ReceiveRing &ring = ctx->ring;
     while (n > 0) {
         size_t piece = std::min(n, kRingSize - ring.readPtr);
-        std::memcpy(ctx->rxFrame + ctx->rxLength, ring.start + ring.readPtr, piece);
+        std::memcpy(ctx->rxFrame + ctx->rxLength, ring.bytes + ring.readPtr, piece);
         ring.readPtr = static_cast<uint32_t>((ring.readPtr + piece) % kRingSize);
         ctx->rxLength = static_cast<uint16_t>(ctx->rxLength + piece);
         n -= piece;
@@ -79,7 +78,7 @@ bool HeaderValid(const ApiContext *ctx, const uint8_t *f) {
 }
 
 void Flush(ApiContext *ctx) {
-    ReceiveRing &ring = *ctx->ring;
+    ReceiveRing &ring = ctx->ring;
     {
         LockGuard g(ctx->ringLock);
         ring.readPtr = ring.writePtr;
@@ -92,7 +91,7 @@ void Flush(ApiContext *ctx) {
 } // namespace
 
 int ExtractFrame(ApiContext *ctx) {
-    ReceiveRing &ring = *ctx->ring;
+    ReceiveRing &ring = ctx->ring;
     uint32_t used = ring.used.load(std::memory_order_acquire);
     if (used < kMinFrame)
         return 0;
@@ -129,7 +128,7 @@ int ExtractFrame(ApiContext *ctx) {
 void DispatchFrame(ApiContext *ctx) {
     switch (FrameKind(ctx->rxFrame)) {
     case kKindNotification:
-        QueueNotification(ctx);
+        ctx->protocol->notificationReceived(ctx);
         break;
     case kKindAck:
         MatchAcknowledgement(ctx);
@@ -143,15 +142,15 @@ void DispatchFrame(ApiContext *ctx) {
 }
 
 void ReceiverThread(ApiContext *ctx) {
-    ctx->receiverStarted.store(1);
-    EventSet(ctx->startedEvent);
+    MarkStarted(ctx->receiverStarted);
     for (;;) {
         EventWait(ctx->ringEvent, -1);
         if (ctx->stopping.load())
             return;
-        if (ctx->discardRing.exchange(false)) {
+        if (ctx->discardRing.load()) {
             Flush(ctx);
-            EventSet(ctx->discardedEvent);
+            ctx->discardRing.store(false);
+            ctx->discardRing.notify_all();
         }
         while (ExtractFrame(ctx) == 1 && !ctx->stopping.load())
             DispatchFrame(ctx);
@@ -159,9 +158,12 @@ void ReceiverThread(ApiContext *ctx) {
 }
 
 void DiscardReceivedBytes(ApiContext *ctx) {
+    // The wait ends when the receiver has flushed the ring, or when the
+    // library stops (ReleaseWaits clears the flag after setting `stopping`).
     ctx->discardRing.store(true);
     EventSet(ctx->ringEvent);
-    EventWait(ctx->discardedEvent, -1); // also set when the library stops
+    while (ctx->discardRing.load() && !ctx->stopping.load())
+        ctx->discardRing.wait(true);
 }
 
 } // namespace morel

@@ -106,14 +106,17 @@ bool ClaimRequestTurn(ApiContext *ctx) {
             return true;
         if (!OnWorkerThread() || ctx->stopping.load())
             return false;
-        EventWait(ctx->turnEvent, -1);
+        // Ends when the holder releases the turn: it holds it only around
+        // one request, whose wait ends with its answer, its time-out or the
+        // stop.
+        ctx->commandActive.wait(1);
     }
 }
 
 void ReleaseRequestTurn(ApiContext *ctx) {
     ctx->turnOwner.store(std::thread::id());
     ctx->commandActive.store(0);
-    EventSet(ctx->turnEvent);
+    ctx->commandActive.notify_all();
 }
 
 uint32_t SendAndWait(ApiContext *ctx, CommandPacket *pkt) {
@@ -184,8 +187,7 @@ uint32_t PostCommand(ApiContext *ctx, CommandPacket *pkt) {
 }
 
 void SenderThread(ApiContext *ctx) {
-    ctx->senderStarted.store(1);
-    EventSet(ctx->startedEvent);
+    MarkStarted(ctx->senderStarted);
     for (;;) {
         EventWait(ctx->sendEvent, -1);
         if (ctx->stopping.load())

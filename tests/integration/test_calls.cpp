@@ -233,12 +233,12 @@ class CallInfoHandlerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ctx = std::make_unique<morel::ApiContext>();
-        ctx->rxFrame = rx;
-        ctx->txFrame = tx;
+        rx = ctx->rxFrame;
+        tx = ctx->txFrame;
     }
     // Answer for `answeredId` in `state`, with attribute, text and parameter.
     void Answer(uint8_t answeredId, uint8_t state) {
-        std::memset(rx, 0, sizeof rx);
+        std::memset(rx, 0, morel::kRxFrameSize);
         morel::Put16(rx + 10, 3);
         rx[21] = answeredId;
         rx[22] = state;
@@ -249,8 +249,8 @@ class CallInfoHandlerTest : public ::testing::Test {
         morel::CallInfoHandler(ctx.get(), 1);
     }
     std::unique_ptr<morel::ApiContext> ctx;
-    uint8_t rx[1024] = {};
-    uint8_t tx[256] = {};
+    uint8_t *rx = nullptr;
+    uint8_t *tx = nullptr;
 };
 
 TEST_F(CallInfoHandlerTest, ChoosesTheSlotByTheAskedId) {
@@ -305,14 +305,14 @@ TEST_F(CallInfoHandlerTest, ChoosesTheSlotByTheAskedId) {
 
 TEST_F(CallInfoHandlerTest, RequestCarriesOnlyAValidCallId) {
     for (uint8_t id : {0, 1, 6, 7}) {
-        std::memset(tx, 0, sizeof tx);
+        std::memset(tx, 0, morel::kTxFrameSize);
         morel::Put16(tx + 10, 1);
         ctx->callInfoCallId = id;
         morel::CallInfoHandler(ctx.get(), 0);
         EXPECT_EQ(tx[20], (id >= 1 && id <= 6) ? id : 0) << int(id);
     }
     // A response in the transmit buffer is never a request to fill.
-    std::memset(tx, 0, sizeof tx);
+    std::memset(tx, 0, morel::kTxFrameSize);
     morel::Put16(tx + 10, 3);
     ctx->callInfoCallId = 4;
     morel::CallInfoHandler(ctx.get(), 0);

@@ -288,7 +288,7 @@ Mirror TakeMirror() {
     }
     Put(m, "recordCount", c->recordCount);
     for (size_t i = 0; i < morel::kRecordCountMax; ++i) {
-        const morel::RecordInfo &e = c->recordTable->entries[i];
+        const morel::RecordInfo &e = c->recordTable.entries[i];
         std::vector<uint8_t> &v = m["record" + std::to_string(i + 1)];
         for (uint32_t x : {e.infoA1, uint32_t{e.infoA2}, uint32_t{e.infoA3}, e.infoValue, e.infoB1, e.infoB2,
                            uint32_t{e.infoB3}, uint32_t{e.infoB4}})
@@ -404,7 +404,7 @@ class FaultTest : public SimLibraryTest {
         uint32_t saved = morel::g_timing.replyTimeoutMs.exchange(500);
         bool done = false;
         for (int attempt = 0; attempt < 3 && !done; ++attempt)
-            done = morel::ExchangeRequest(ref.ctx, 0, 1) == 1;
+            done = morel::ExchangeRequest(ref, morel::Command{0, 1}) == 1;
         morel::g_timing.replyTimeoutMs = saved;
         ASSERT_TRUE(done) << "the library no longer gets answers";
         // The barrier above syncs the receiver; notifications are handled

@@ -3,6 +3,7 @@
 #include <future>
 #include <mutex>
 
+#include "api/lifecycle.h"
 #include "tests/support/fixture.h"
 
 namespace morel_test {

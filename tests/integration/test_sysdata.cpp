@@ -84,18 +84,12 @@ TEST(SystemDataItemTable, KnowsTheActionIdsWithoutAPlaceAndRefusesEveryOtherId) 
 // short to carry all of it (no bytes past the frame's end are taken).
 TEST(AnswerDecoding, ShortAnswersKeepTheCachedValues) {
     auto ctx = std::make_unique<ApiContext>();
-    std::vector<uint8_t> rx(kRxFrameSize, 0), tx(kTxFrameSize, 0);
-    std::vector<ContactRecord> contacts(kContactCountMax);
-    std::vector<uint8_t> display(kDisplayBytes, 0);
-    ctx->rxFrame = rx.data();
-    ctx->txFrame = tx.data();
-    ctx->contactTable = contacts.data();
-    ctx->displayBuffer = display.data();
+    auto &rx = ctx->rxFrame;
     auto answer = [&](CommandHandler handler, size_t length, uint8_t fill) {
-        std::fill(rx.begin(), rx.end(), 0);
-        std::fill(rx.begin() + 21, rx.begin() + static_cast<long>(length), fill);
-        Put16(rx.data() + kOffKind, kKindResponse);
-        Put32(rx.data() + kOffExtraLength, static_cast<uint32_t>(length - kMinFrame));
+        std::fill(std::begin(rx), std::end(rx), 0);
+        std::fill(std::begin(rx) + 21, std::begin(rx) + static_cast<long>(length), fill);
+        Put16(rx + kOffKind, kKindResponse);
+        Put32(rx + kOffExtraLength, static_cast<uint32_t>(length - kMinFrame));
         ctx->rxLength = static_cast<uint16_t>(length);
         handler(ctx.get(), 1);
     };
@@ -113,12 +107,12 @@ TEST(AnswerDecoding, ShortAnswersKeepTheCachedValues) {
         {"item 82", SystemDataReadHandler, 21 + 128, [&] { ctx->sysDataItemId = 82; },
          [&] { return ctx->systemDataStore[off82]; }, [&] { return ctx->systemDataStore[off82 + 127]; }},
         {"contact 3", ContactEntryHandler, 185, [&] { ctx->contactIndex = 3; },
-         [&] { return contacts[2].contactData1[0]; }, [&] { return contacts[2].contactData2[128]; }},
+         [&] { return ctx->contactTable[2].contactData1[0]; }, [&] { return ctx->contactTable[2].contactData2[128]; }},
         {"camera", CameraReadHandler, 68, [] {}, [&] { return static_cast<uint8_t>(ctx->cameraValue1); },
          [&] { return static_cast<uint8_t>(ctx->cameraValue5 >> 8); }},
         {"rtcp block 1", RtcpReceiveHandler, 109, [&] { ctx->rtcpReceiveId = 1; },
          [&] { return ctx->rtcpReceiveBlock[0]; }, [&] { return ctx->rtcpReceiveBlock[87]; }},
-        {"display image", DisplayReadHandler, 742, [] {}, [&] { return display[0]; }, [&] { return display[720]; }},
+        {"ctx->displayBuffer image", DisplayReadHandler, 742, [] {}, [&] { return ctx->displayBuffer[0]; }, [&] { return ctx->displayBuffer[720]; }},
         // A nonzero answered state puts the call into free slot 0.
         {"call information", CallInfoHandler, 157, [&] { ctx->callInfoCallId = 0x5A; },
          [&] { return ctx->callRecords[0].number[0]; },

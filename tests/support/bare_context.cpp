@@ -28,7 +28,7 @@ std::vector<uint8_t> NotificationFrame(uint16_t eventId, std::vector<uint8_t> da
     std::vector<uint8_t> f(length, 0);
     f[kOffVersion] = 0x30;
     f[kOffReserved] = 0xFF;
-    Put16(&f[kOffClass], 16);
+    Put16(&f[kOffClass], kNotificationClass);
     Put16(&f[kOffCommand], eventId);
     Put16(&f[kOffDestination], kAddrHost);
     Put16(&f[kOffSource], 2);
@@ -103,10 +103,7 @@ void BareContextTest::SetUp() {
 }
 
 void BareContextTest::TearDown() {
-    ctx->stopping = true;
-    for (Event *e : {&ctx->sendEvent, &ctx->replyEvent, &ctx->ringEvent, &ctx->roomEvent, &ctx->turnEvent,
-                     &ctx->stopEvent})
-        EventSet(*e);
+    ReleaseWaits(ctx);
     sender_.join();
     if (receiver_.joinable())
         receiver_.join();

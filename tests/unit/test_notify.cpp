@@ -1,7 +1,7 @@
 // Notification intake, the event thread and registration.
 #include <future>
-#include <set>
 
+#include "api/tables.h"
 #include "events/notify.h"
 #include "tests/support/bare_context.h"
 #include "tests/support/fixture.h"
@@ -9,36 +9,9 @@
 namespace morel_test {
 namespace {
 
-TEST(NotificationTableTest, HasEveryEventOnceWithItsSlotAndCode) {
-    std::set<uint32_t> ids;
-    size_t signals = 0, calls = 0;
-    for (const auto &e : morel::NotificationTable) {
-        EXPECT_TRUE(ids.insert(e.eventId).second) << std::hex << e.eventId;
-        uint32_t family = e.eventId >> 8;
-        uint32_t slot = (family == 8 || family == 9) ? 1 : family;
-        EXPECT_EQ(e.slot, slot) << std::hex << e.eventId;
-        signals += e.handler == morel::SignalEventHandler;
-        calls += e.handler == morel::CallFullEventHandler || e.handler == morel::CallStateEventHandler;
-    }
-    EXPECT_EQ(ids.size(), 81u);
-    EXPECT_EQ(signals, 44u);
-    EXPECT_EQ(calls, 30u);
-    // The remapped codes keep slot 1 unambiguous.
-    const std::pair<uint32_t, uint32_t> remapped[] = {{0x0141, 0x0161}, {0x0142, 0x0162}, {0x0801, 0x0141},
-                                                      {0x0804, 0x0144}, {0x0900, 0x0151}, {0x0901, 0x0152},
-                                                      {0x0902, 0x0145}, {0x0904, 0x0147}, {0x020B, 0x0210},
-                                                      {0x0218, 0x0219}, {0x020F, 0x020C}, {0x021E, 0x021F}};
-    for (auto [id, code] : remapped)
-        EXPECT_EQ(morel::FindNotification(id)->eventCode, code) << std::hex << id;
-    EXPECT_EQ(morel::FindNotification(0x0105), nullptr);
-    EXPECT_EQ(morel::FindNotification(0x0100), nullptr);
-    EXPECT_EQ(morel::NotificationTable[0].eventId, 0x0104u);
-    EXPECT_EQ(morel::NotificationTable[80].eventId, 0x0002u);
-}
+using Notifications = SimLibraryTest;
 
-class NotifyTest : public SimLibraryTest {};
-
-TEST_F(NotifyTest, SignalsReachTheirSlotWithTheRemappedCodeAndRegisteredBuffer) {
+TEST_F(Notifications, SignalsReachTheirSlotWithTheRemappedCodeAndRegisteredBuffer) {
     uint8_t buffer[4] = {};
     ASSERT_EQ(RegisterEvent(1, EventRecorder::Callback, 77, buffer), 1u);
     sim::SendNotification(dev, 0x0801, nullptr, 0);
@@ -55,7 +28,7 @@ TEST_F(NotifyTest, SignalsReachTheirSlotWithTheRemappedCodeAndRegisteredBuffer) 
     EXPECT_EQ(EventRecorder::Get().EventsWithCode(0x0603)[0].data, nullptr);
 }
 
-TEST_F(NotifyTest, NotificationsArriveInOrderExactlyOnce) {
+TEST_F(Notifications, NotificationsArriveInOrderExactlyOnce) {
     constexpr int kCount = 200;
     for (int i = 0; i < kCount; ++i) {
         uint8_t v = static_cast<uint8_t>(i);
@@ -68,7 +41,7 @@ TEST_F(NotifyTest, NotificationsArriveInOrderExactlyOnce) {
         ASSERT_EQ(events[i].value[0], static_cast<uint8_t>(i));
 }
 
-TEST_F(NotifyTest, ValueEventWithoutBufferStillGetsAValidPointerAndUnregisterStopsCalls) {
+TEST_F(Notifications, ValueEventWithoutBufferStillGetsAValidPointerAndUnregisterStopsCalls) {
     uint8_t v = 3;
     sim::SendNotification(dev, MORELAPI_EVENT_RINGER_VOLUME, &v, 1);
     ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_RINGER_VOLUME, 1));
@@ -105,7 +78,7 @@ TEST_F(NotifyTest, ValueEventWithoutBufferStillGetsAValidPointerAndUnregisterSto
     EXPECT_EQ(volume, 2) << "the cache follows the device without a listener";
 }
 
-TEST_F(NotifyTest, RegistrationRules) {
+TEST_F(Notifications, RegistrationRules) {
     EXPECT_EQ(RegisterEvent(7, EventRecorder::Callback, 7, nullptr), 1u);
     EXPECT_EQ(RegisterEvent(8, EventRecorder::Callback, 8, nullptr), 0u);
     EXPECT_EQ(RegisterEvent(0xFFFF, EventRecorder::Callback, 8, nullptr), 0u);
@@ -114,7 +87,7 @@ TEST_F(NotifyTest, RegistrationRules) {
     EXPECT_EQ(UnregisterEvent(5), 1u);
 }
 
-TEST_F(NotifyTest, NotificationsAreDroppedWhileTheLinkIsDown) {
+TEST_F(Notifications, NotificationsAreDroppedWhileTheLinkIsDown) {
     sim::FaultPlan plan;
     plan.failOpens = 1000000;
     sim::SetFaultPlan(dev, plan);
@@ -132,7 +105,7 @@ TEST_F(NotifyTest, NotificationsAreDroppedWhileTheLinkIsDown) {
 
 // Replacing a registration waits for the callback of the old one to return,
 // so the old buffer is never written after RegisterEvent returns.
-TEST_F(NotifyTest, RegisterWaitsForARunningCallbackOfThatSlot) {
+TEST_F(Notifications, RegisterWaitsForARunningCallbackOfThatSlot) {
     std::promise<void> entered, release;
     auto releasedFuture = release.get_future().share();
     std::atomic<bool> callbackDone{false};
@@ -152,7 +125,7 @@ TEST_F(NotifyTest, RegisterWaitsForARunningCallbackOfThatSlot) {
     EXPECT_TRUE(callbackDone.load());
 }
 
-TEST_F(NotifyTest, CallbackMayReRegisterItsOwnSlot) {
+TEST_F(Notifications, CallbackMayReRegisterItsOwnSlot) {
     std::promise<uint32_t> result;
     std::atomic<bool> once{false};
     EventRecorder::Get().SetHook([&](const Recorded &r) {
@@ -165,7 +138,7 @@ TEST_F(NotifyTest, CallbackMayReRegisterItsOwnSlot) {
     EXPECT_EQ(f.get(), 1u);
 }
 
-TEST_F(NotifyTest, CallbackMayMakeARequest) {
+TEST_F(Notifications, CallbackMayMakeARequest) {
     std::promise<int> result;
     std::atomic<bool> once{false};
     EventRecorder::Get().SetHook([&](const Recorded &r) {
@@ -180,18 +153,19 @@ TEST_F(NotifyTest, CallbackMayMakeARequest) {
     EXPECT_EQ(f.get(), 1);
 }
 
-} // namespace
-} // namespace morel_test
-
-namespace morel_test {
-namespace {
-
-// The lookup by index finds every entry by its own id and nothing else.
-TEST(NotificationTableTest, LookupFindsEachEntryAndNothingElse) {
-    for (const auto &e : morel::NotificationTable)
-        EXPECT_EQ(morel::FindNotification(e.eventId), &e) << std::hex << e.eventId;
-    for (uint32_t id : {0u, 1u, 0x0100u, 0x0105u, 0x0220u, 0x09FFu, 0x0A00u, 0x10104u, 0xFFFFFFFFu})
-        EXPECT_EQ(morel::FindNotification(id), nullptr) << std::hex << id;
+// The lookup by index finds, for every id, its own entry or nothing.
+TEST(NotificationLookup, FindsEachIdsOwnEntryAndNothingElse) {
+    const auto find = morel::LibraryProtocol.findNotification;
+    size_t found = 0;
+    for (uint32_t id = 0; id <= 0xFFFF; ++id) {
+        if (const morel::NotificationEntry *e = find(id)) {
+            ASSERT_EQ(e->eventId, id);
+            ++found;
+        }
+    }
+    EXPECT_EQ(found, 81u);
+    for (uint32_t id : {0x10104u, 0xFFFFFFFFu})
+        EXPECT_EQ(find(id), nullptr);
 }
 
 } // namespace

@@ -8,11 +8,11 @@ namespace {
 
 using namespace morel;
 
-class RingTest : public BareContextTest {
+class Ring : public BareContextTest {
   protected:
     bool StartReceiver() override { return false; }
     void Store(const std::vector<uint8_t> &bytes) { ASSERT_TRUE(StoreChunk(ctx, bytes.data(), bytes.size())); }
-    uint32_t Used() { return ctx->ring->used.load(); }
+    uint32_t Used() { return ctx->ring.used.load(); }
     std::vector<uint8_t> Current() { return std::vector<uint8_t>(ctx->rxFrame, ctx->rxFrame + ctx->rxLength); }
 };
 
@@ -23,7 +23,7 @@ std::vector<uint8_t> Frame(uint32_t sequence, size_t length = 64) {
     return DeviceFrame(kKindAck, sequence, 1, 9, 0, data);
 }
 
-TEST_F(RingTest, TwoFramesInOneChunkComeOutInOrder) {
+TEST_F(Ring, TwoFramesInOneChunkComeOutInOrder) {
     auto a = Frame(1), b = Frame(2, 100);
     std::vector<uint8_t> chunk = a;
     chunk.insert(chunk.end(), b.begin(), b.end());
@@ -36,7 +36,7 @@ TEST_F(RingTest, TwoFramesInOneChunkComeOutInOrder) {
     EXPECT_EQ(Used(), 0u);
 }
 
-TEST_F(RingTest, SplitFrameWaitsForItsRestWithoutConsumingIt) {
+TEST_F(Ring, SplitFrameWaitsForItsRestWithoutConsumingIt) {
     auto f = Frame(7, 200);
     Store({f.begin(), f.begin() + 30});
     EXPECT_EQ(ExtractFrame(ctx), 0); // fewer than 64 bytes
@@ -48,7 +48,7 @@ TEST_F(RingTest, SplitFrameWaitsForItsRestWithoutConsumingIt) {
     EXPECT_EQ(Current(), f);
 }
 
-TEST_F(RingTest, EachBadHeaderDiscardsEverythingBuffered) {
+TEST_F(Ring, EachBadHeaderDiscardsEverythingBuffered) {
     struct Case {
         const char *what;
         size_t offset;
@@ -76,7 +76,7 @@ TEST_F(RingTest, EachBadHeaderDiscardsEverythingBuffered) {
     }
 }
 
-TEST_F(RingTest, LargestFrameIsAcceptedAndOneMoreByteIsNot) {
+TEST_F(Ring, LargestFrameIsAcceptedAndOneMoreByteIsNot) {
     auto largest = Frame(3, kMaxFrame);
     ASSERT_EQ(Get32(&largest[kOffExtraLength]), 678u);
     Store(largest);
@@ -89,7 +89,7 @@ TEST_F(RingTest, LargestFrameIsAcceptedAndOneMoreByteIsNot) {
     EXPECT_EQ(Used(), 0u);
 }
 
-TEST_F(RingTest, FramesWrappingPastTheEndComeOutWhole) {
+TEST_F(Ring, FramesWrappingPastTheEndComeOutWhole) {
     // 100-byte frames: the 41st crosses the end of the 4096-byte storage.
     for (uint32_t i = 0; i < 120; ++i) {
         auto f = Frame(i, 100);
@@ -99,7 +99,7 @@ TEST_F(RingTest, FramesWrappingPastTheEndComeOutWhole) {
     }
 }
 
-TEST_F(RingTest, ShorterFrameNeverShowsBytesOfTheLongerOneBeforeIt) {
+TEST_F(Ring, ShorterFrameNeverShowsBytesOfTheLongerOneBeforeIt) {
     auto longFrame = Frame(1, 300);
     std::fill(longFrame.begin() + 64, longFrame.end(), 0xAB);
     Store(longFrame);
@@ -113,7 +113,7 @@ TEST_F(RingTest, ShorterFrameNeverShowsBytesOfTheLongerOneBeforeIt) {
 // Event records are reused: a shorter notification in a record that held a
 // longer one shows zeros beyond its end, a short notification costs a small
 // record, and no more records are kept than the bound however many come back.
-TEST_F(RingTest, ReusedEventRecordShowsNothingOfItsPreviousFrame) {
+TEST_F(Ring, ReusedEventRecordShowsNothingOfItsPreviousFrame) {
     auto take = [&](const std::vector<uint8_t> &frame) {
         Store(frame);
         EXPECT_EQ(ExtractFrame(ctx), 1);
@@ -146,7 +146,7 @@ TEST_F(RingTest, ReusedEventRecordShowsNothingOfItsPreviousFrame) {
     EXPECT_EQ(ctx->keptRecords[0], nullptr);
 }
 
-TEST_F(RingTest, FullRingMakesTheProducerWaitAndOverwritesNothing) {
+TEST_F(Ring, FullRingMakesTheProducerWaitAndOverwritesNothing) {
     std::vector<std::vector<uint8_t>> frames;
     std::vector<uint8_t> all;
     for (uint32_t i = 0; i < kRingSize / 64 + 1; ++i) {
@@ -168,7 +168,7 @@ TEST_F(RingTest, FullRingMakesTheProducerWaitAndOverwritesNothing) {
     EXPECT_EQ(Used(), 0u);
 }
 
-TEST_F(RingTest, CallbackTakesAtMost4096BytesAndLinkReportsCarryNone) {
+TEST_F(Ring, CallbackTakesAtMost4096BytesAndLinkReportsCarryNone) {
     std::vector<uint8_t> big(kRingSize + 1, 0);
     ScriptedTransport::Inject(big);
     EXPECT_EQ(Used(), 0u);
@@ -184,7 +184,9 @@ TEST_F(RingTest, CallbackTakesAtMost4096BytesAndLinkReportsCarryNone) {
 
 // With the receiver running: a chunk larger than the free room, while the
 // receiver waits behind an incomplete frame, is still taken whole.
-TEST_F(BareContextTest, ChunkLargerThanTheFreeRoomDoesNotDeadlock) {
+using ReceiveCallbackChunks = BareContextTest;
+
+TEST_F(ReceiveCallbackChunks, LargerThanTheFreeRoomDoesNotDeadlock) {
     std::vector<uint8_t> stream;
     for (uint32_t i = 0; i < 200; ++i) {
         auto f = DeviceFrame(kKindAck, 1000 + i, 1, 9, 0, std::vector<uint8_t>(60, static_cast<uint8_t>(i)));
@@ -197,9 +199,9 @@ TEST_F(BareContextTest, ChunkLargerThanTheFreeRoomDoesNotDeadlock) {
         ScriptedTransport::Inject({stream.begin() + at, stream.begin() + end});
     }
     // Everything was matched against nothing and released.
-    for (int i = 0; i < 100 && ctx->ring->used.load() != 0; ++i)
+    for (int i = 0; i < 100 && ctx->ring.used.load() != 0; ++i)
         EventWait(ctx->roomEvent, 50);
-    EXPECT_EQ(ctx->ring->used.load(), 0u);
+    EXPECT_EQ(ctx->ring.used.load(), 0u);
 }
 
 } // namespace

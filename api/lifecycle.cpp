@@ -1,13 +1,14 @@
-// Library start and stop, the guards and the small status exports.
+// Library start and stop, and the small status exports.
+#include "api/lifecycle.h"
+
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 
-#include "core/context.h"
+#include "api/tables.h"
 #include "events/notify.h"
-#include "link/frame.h"
 #include "link/link.h"
 #include "link/ring.h"
 #include "link/send.h"
@@ -15,23 +16,11 @@
 
 namespace morel {
 
-std::atomic<ApiContext *> callbackContext{nullptr};
-
 namespace {
 
-// Static storage: the context is constructed in place at each start and
-// destroyed at each stop; the buffers beside it live for the process.
+// Static storage: the context, with its buffers, is constructed in place at
+// each start and destroyed at each stop.
 alignas(ApiContext) unsigned char g_contextStorage[sizeof(ApiContext)];
-ReceiveRing g_ringDescriptor;
-uint8_t g_ringStorage[kRingSize];
-uint8_t g_txFrame[kTxFrameSize];
-uint8_t g_rxFrame[kRxFrameSize];
-uint8_t g_displayBuffer[kDisplayBytes];
-ContactRecord g_contactTable[kContactCountMax];
-RecordTable g_recordTable;
-uint8_t g_rawReceiveBuffer[128];
-
-std::atomic<ApiContext *> contextPointer{nullptr};
 
 // The locks and waits of start and stop. Never destroyed: a worker detached
 // by a stop from its own callback may still be finishing while the process
@@ -40,10 +29,6 @@ struct Lifecycle {
     // Application threads' starts and stops; never taken on a worker thread,
     // since a stop holds it while it joins the workers.
     std::mutex lock;
-    // Exported calls in progress (ContextRef).
-    std::atomic<int> refs{0};
-    std::mutex refMutex;
-    std::condition_variable refIdle;
     // A stop made on a worker (from an application callback): that thread
     // cannot join itself, so it is detached and destroys the context once it
     // has left its loop. reapPending is set together with the stop's claim.
@@ -62,8 +47,6 @@ constexpr int kWorkers = 4;
 // Never destroyed: an application may end its process with the library still
 // running, and a joinable std::thread destroyed at exit aborts the process.
 std::thread *const g_threads = new std::thread[kWorkers];
-
-thread_local bool t_worker = false;
 
 // Tests: the worker with this index fails to start (-1: none).
 std::atomic<int> g_failWorkerStart{-1};
@@ -84,27 +67,12 @@ void WorkerMain(WorkerFn fn, ApiContext *ctx) {
     }
 }
 
-void WakeEverything(ApiContext *ctx) {
-    ctx->stopping.store(true);
-    for (Event *e : {&ctx->stopEvent, &ctx->sendEvent, &ctx->replyEvent, &ctx->ringEvent, &ctx->linkEvent,
-                     &ctx->notifyEvent, &ctx->roomEvent, &ctx->turnEvent, &ctx->startedEvent, &ctx->discardedEvent})
-        EventRelease(*e);
-    {
-        std::lock_guard<std::mutex> g(ctx->slotLock);
-    }
-    ctx->slotIdle.notify_all();
-}
-
 // Stops and joins the started workers (all but the calling thread), closes
 // the transport and frees the lists. Returns true when the calling thread is
 // one of the workers and so must destroy the context itself later.
 bool StopWorkers(ApiContext *ctx) {
-    WakeEverything(ctx);
-    Lifecycle &life = Life();
-    {
-        std::unique_lock<std::mutex> g(life.refMutex);
-        life.refIdle.wait(g, [&] { return life.refs.load() == 0; });
-    }
+    ReleaseWaits(ctx);
+    WaitForContextRefs();
     bool self = false;
     for (int i = 0; i < kWorkers; ++i) {
         std::thread &t = g_threads[i];
@@ -128,35 +96,9 @@ bool StopWorkers(ApiContext *ctx) {
 }
 
 ApiContext *CreateContext() {
-    g_ringDescriptor.start = g_ringStorage;
-    g_ringDescriptor.readPtr = 0;
-    g_ringDescriptor.writePtr = 0;
-    g_ringDescriptor.used.store(0);
-
     auto *ctx = new (g_contextStorage) ApiContext();
+    ctx->protocol = &LibraryProtocol;
     callbackContext.store(ctx);
-    ctx->ring = &g_ringDescriptor;
-    ctx->txFrame = g_txFrame;
-    ctx->rxFrame = g_rxFrame;
-    std::memset(g_rxFrame, 0, sizeof g_rxFrame);
-    ctx->displayBuffer = g_displayBuffer;
-    ctx->contactTable = g_contactTable;
-    ctx->recordTable = &g_recordTable;
-    ctx->rawReceiveBuffer = g_rawReceiveBuffer;
-    ctx->nextSequence.store(1);
-    ctx->protocolVersion.store(0x30);
-    ctx->syncComplete.store(1);
-
-    EventInit(ctx->sendEvent, false);
-    EventInit(ctx->replyEvent, false);
-    EventInit(ctx->ringEvent, false);
-    EventInit(ctx->linkEvent, true);
-    EventInit(ctx->notifyEvent, false);
-    EventInit(ctx->roomEvent, false);
-    EventInit(ctx->stopEvent, true);
-    EventInit(ctx->turnEvent, false);
-    EventInit(ctx->startedEvent, false);
-    EventInit(ctx->discardedEvent, false);
 
     const WorkerFn workers[kWorkers] = {SenderThread, ReceiverThread, EventThread, LinkThread};
     int started = 0;
@@ -171,12 +113,11 @@ ApiContext *CreateContext() {
         DestroyContextStorage(ctx);
         return nullptr;
     }
-    auto allStarted = [ctx] {
-        return ctx->senderStarted.load() && ctx->receiverStarted.load() && ctx->eventStarted.load() &&
-               ctx->linkStarted.load();
-    };
-    while (!allStarted())
-        EventWait(ctx->startedEvent, -1);
+    // Each worker sets its flag first thing; nothing can stop the library
+    // before this returns.
+    for (std::atomic<uint32_t> *flag :
+         {&ctx->senderStarted, &ctx->receiverStarted, &ctx->eventStarted, &ctx->linkStarted})
+        flag->wait(0);
     EventSet(ctx->linkEvent);
     return ctx;
 }
@@ -191,40 +132,7 @@ void WaitForReap() {
 
 } // namespace
 
-bool OnWorkerThread() { return t_worker; }
 void FailWorkerStartForTesting(int index) { g_failWorkerStart.store(index); }
-void MarkWorkerThread() { t_worker = true; }
-
-ApiContext *AcquireContext() {
-    Life().refs.fetch_add(1);
-    ApiContext *ctx = contextPointer.load();
-    if (ctx == nullptr)
-        ReleaseContext();
-    return ctx;
-}
-
-void ReleaseContext() {
-    Lifecycle &life = Life();
-    if (life.refs.fetch_sub(1) == 1) {
-        std::lock_guard<std::mutex> g(life.refMutex);
-        life.refIdle.notify_all();
-    }
-}
-
-bool CanIssueCommand(const ApiContext *ctx) {
-    return ctx != nullptr && ctx->commandActive.load() == 0 && ctx->deviceAvailable.load() == 1 &&
-           ctx->syncComplete.load() == 1 && !ctx->stopping.load();
-}
-
-bool IsDeviceReady(const ApiContext *ctx) {
-    return ctx != nullptr && ctx->deviceAvailable.load() == 1 && ctx->syncComplete.load() == 1;
-}
-
-bool SleepUnlessStopping(ApiContext *ctx, uint32_t ms) {
-    if (SleepHook hook = GetSleepHook())
-        ms = hook(ms);
-    return EventWait(ctx->stopEvent, ms) == WaitResult::Timeout;
-}
 
 } // namespace morel
 
@@ -233,38 +141,36 @@ using namespace morel;
 extern "C" {
 
 MORELAPI_API(int) InitializeUsbApiLib(void) {
-    ApiContext *current = contextPointer.load();
-    if (current != nullptr)
+    if (ContextPublished())
         return 1;
     if (OnWorkerThread())
         return 0; // a callback of a library being stopped cannot start a new one
     Lifecycle &life = Life();
     std::lock_guard<std::mutex> g(life.lock);
-    if (contextPointer.load() != nullptr)
+    if (ContextPublished())
         return 1;
     WaitForReap();
     LoadTransport();
     ApiContext *ctx = CreateContext();
     if (ctx == nullptr)
         return 0;
-    contextPointer.store(ctx);
+    PublishContext(ctx);
     return 1;
 }
 
-// Whoever takes the context out of contextPointer stops the library; every
-// other caller returns. A worker (a callback calling in) never takes the
-// lifecycle lock, which an application thread holds while it joins that
-// worker: it claims the stop with one exchange, marks itself to destroy the
-// context once it has left its loop, and returns into its callback. An
-// application thread returns only once the library is stopped, whoever
-// stopped it.
+// Whoever takes the context out of its place stops the library; every other
+// caller returns. A worker (a callback calling in) never takes the lifecycle
+// lock, which an application thread holds while it joins that worker: it
+// claims the stop with one exchange, marks itself to destroy the context
+// once it has left its loop, and returns into its callback. An application
+// thread returns only once the library is stopped, whoever stopped it.
 MORELAPI_API(void) TerminateUsbApiLib(void) {
     Lifecycle &life = Life();
     if (OnWorkerThread()) {
         ApiContext *ctx;
         {
             std::lock_guard<std::mutex> r(life.reapMutex);
-            ctx = contextPointer.exchange(nullptr);
+            ctx = TakeContext();
             if (ctx == nullptr)
                 return;
             life.reapPending = true;
@@ -281,7 +187,7 @@ MORELAPI_API(void) TerminateUsbApiLib(void) {
         return;
     }
     std::lock_guard<std::mutex> g(life.lock);
-    ApiContext *ctx = contextPointer.exchange(nullptr);
+    ApiContext *ctx = TakeContext();
     if (ctx != nullptr && !StopWorkers(ctx))
         DestroyContextStorage(ctx);
     WaitForReap();
@@ -299,9 +205,7 @@ MORELAPI_API(int) IsCommandActive(void) {
 
 MORELAPI_API(int) IsProductDefault(void) {
     ContextRef ctx;
-    return ctx && ctx->deviceAvailable.load() == 1 && ctx->syncComplete.load() == 1 && ctx->productDefault.load() == 1
-               ? 1
-               : 0;
+    return IsDeviceReady(ctx) && ctx->productDefault.load() == 1 ? 1 : 0;
 }
 
 MORELAPI_API(int) DoCancelCommand(void) { return 1; }
