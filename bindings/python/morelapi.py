@@ -104,7 +104,8 @@ _EVENTS = (
     ("RAW_DATA", 0x0002), ("KEY", 0x0104), ("LINK", 0x0105), ("DISPLAY", 0x0106), ("RINGER_VOLUME", 0x0107),
     ("RECEIVE_VOLUME", 0x0108), ("PLAYBACK_VOLUME", 0x0109), ("SYSTEM_DATA", 0x0301),
 )
-# The call events: (code, the call state it reports, CallState's name of it, whether the call is over).
+# The call events: (code, the call state it reports, CallState's name of that state,
+# whether the call is over).
 _CALL_EVENTS = (
     (0x0201, 8, "DIALLING", False), (0x0202, 9, "RINGING", False), (0x0203, 2, "CONNECTED", False),
     (0x0204, 10, "STATE_10", False), (0x0205, 0, "IDLE", True), (0x0206, 16, "ALERTING", False),

@@ -168,6 +168,8 @@ class Callbacks(unittest.TestCase):
             for block in (b"one", b"two"):
                 morelapi.send_raw_data(block)
                 self.assertTrue(heard.acquire(timeout=WAIT), block)
+            # Registering waits for the running callback: its traceback is printed by then.
+            morelapi.register_event(morelapi.SLOT_RAW_DATA, events.callback, 100)
 
     def test_unregistered_slot_is_silent_but_the_cache_follows(self):
         morelapi.unregister_event(morelapi.SLOT_RAW_DATA)
@@ -209,7 +211,6 @@ class Lifecycle(unittest.TestCase):
     def test_stopped_library_raises_no_device_and_a_library_block_starts_it(self):
         morelapi.terminate()
         try:
-            self.assertTrue(morelapi.cancel_command())
             for fn, args in [(morelapi.get_status, ()), (morelapi.get_changed_system_data, ()),
                              (morelapi.register_event, (morelapi.SLOT_DEVICE, print))]:
                 with self.subTest(fn=fn.__name__), self.assertRaises(morelapi.NoDeviceError):
@@ -218,7 +219,7 @@ class Lifecycle(unittest.TestCase):
                 # A fresh library holds no reported change: no request was made.
                 with self.assertRaisesRegex(morelapi.NotReportedError, "nothing reported yet"):
                     lib.get_changed_system_data()
-                self.assertIn(lib.get_key()[1], list(morelapi.KeyAction) + list(range(3, 256)))
+                self.assertIs(lib.get_key()[1], morelapi.KeyAction.PRESS)  # no key yet: code and action 0
             self.assertFalse(morelapi.is_available())
             # No device to link with: the block is not entered and the library is stopped.
             with mock.patch.dict(os.environ, TALVO_DEVICE="unix:/nonexistent/morelapi-test.sock"), \
