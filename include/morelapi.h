@@ -207,6 +207,54 @@ typedef void(MORELAPI_CALL *SPphoneEventCallback)(uint32_t eventCode, uint32_t u
 #define MORELAPI_EVENT_CALL_021D 0x021Du /**< Call state 30. */
 #define MORELAPI_EVENT_CALL_021E 0x021Eu /**< Call state 31. */
 #define MORELAPI_EVENT_CALL_021F 0x021Fu /**< Call state 32. */
+
+/**
+ * @brief Every call event with the call state it reports.
+ *
+ * An X-macro: expands to `X(code, state, NAME, "name", ended)` once per call
+ * event, in the order of the codes. `NAME` is an identifier for the state
+ * (`STATE_n` for a state without a name of its own; the four "ended" states
+ * 7, 24, 25 and 26 are `ENDED`, `ENDED_24`, ...), `"name"` the state as a
+ * person reads it, and `ended` is 1 when the call is over in that state. For
+ * example, an enumeration of the states:
+ * @code
+ * #define CALL_STATE(code, state, NAME, name, ended) CALL_STATE_##NAME = state,
+ * enum CallState { MORELAPI_CALL_EVENTS(CALL_STATE) };
+ * @endcode
+ *
+ * @param X The macro applied to each call event.
+ */
+#define MORELAPI_CALL_EVENTS(X) \
+    X(MORELAPI_EVENT_CALL_0201, 8, DIALLING, "dialling", 0) \
+    X(MORELAPI_EVENT_CALL_0202, 9, RINGING, "ringing", 0) \
+    X(MORELAPI_EVENT_CALL_0203, 2, CONNECTED, "connected", 0) \
+    X(MORELAPI_EVENT_CALL_0204, 10, STATE_10, "state 10", 0) \
+    X(MORELAPI_EVENT_CALL_0205, 0, IDLE, "idle", 1) \
+    X(MORELAPI_EVENT_CALL_0206, 16, ALERTING, "alerting", 0) \
+    X(MORELAPI_EVENT_CALL_0207, 12, HELD, "held", 0) \
+    X(MORELAPI_EVENT_CALL_0208, 11, ACTIVE, "active", 0) \
+    X(MORELAPI_EVENT_CALL_0209, 13, JOINED, "joined", 0) \
+    X(MORELAPI_EVENT_CALL_020A, 15, CONFERENCE, "conference", 0) \
+    X(MORELAPI_EVENT_CALL_020C, 4, ENDED_HERE, "ended here", 1) \
+    X(MORELAPI_EVENT_CALL_020D, 5, REJECTED, "rejected", 1) \
+    X(MORELAPI_EVENT_CALL_020E, 6, ENDED_BY_FAR_END, "ended by the far end", 1) \
+    X(MORELAPI_EVENT_CALL_020F, 7, ENDED, "ended", 1) \
+    X(MORELAPI_EVENT_CALL_0210, 18, STATE_18, "state 18", 0) \
+    X(MORELAPI_EVENT_CALL_0211, 19, STATE_19, "state 19", 0) \
+    X(MORELAPI_EVENT_CALL_0212, 20, STATE_20, "state 20", 0) \
+    X(MORELAPI_EVENT_CALL_0213, 17, STATE_17, "state 17", 0) \
+    X(MORELAPI_EVENT_CALL_0214, 22, STATE_22, "state 22", 0) \
+    X(MORELAPI_EVENT_CALL_0215, 23, STATE_23, "state 23", 0) \
+    X(MORELAPI_EVENT_CALL_0216, 24, ENDED_24, "ended", 1) \
+    X(MORELAPI_EVENT_CALL_0217, 25, ENDED_25, "ended", 1) \
+    X(MORELAPI_EVENT_CALL_0218, 26, ENDED_26, "ended", 1) \
+    X(MORELAPI_EVENT_CALL_0219, 21, STATE_21, "state 21", 0) \
+    X(MORELAPI_EVENT_CALL_021A, 27, STATE_27, "state 27", 0) \
+    X(MORELAPI_EVENT_CALL_021B, 28, STATE_28, "state 28", 0) \
+    X(MORELAPI_EVENT_CALL_021C, 29, STATE_29, "state 29", 0) \
+    X(MORELAPI_EVENT_CALL_021D, 30, STATE_30, "state 30", 0) \
+    X(MORELAPI_EVENT_CALL_021E, 31, STATE_31, "state 31", 0) \
+    X(MORELAPI_EVENT_CALL_021F, 32, STATE_32, "state 32", 0)
 /** @} */
 
 /**
@@ -729,6 +777,34 @@ MORELAPI_API(int) SetReceiverVol(uint8_t volume);
  * are actions: they have no value. A buffer of 129 bytes holds any item.
  * @{
  */
+
+/**
+ * @brief Every item id GetSystemData() and SetSystemData() accept, with its
+ *        width and kind: the kept items in the library's store order, then
+ *        the actions 129 to 132.
+ *
+ * An X-macro: expands to `X(id, width, isText)` once per item, with `width`
+ * the item's size in bytes (0 for an action, which has no value) and `isText`
+ * 1 for the zero-terminated texts, 0 otherwise. For example:
+ * @code
+ * #define ITEM_ID(id, width, isText) id,
+ * static const uint16_t itemIds[] = {MORELAPI_SYSTEM_DATA_ITEMS(ITEM_ID)};
+ * @endcode
+ *
+ * @param X The macro applied to each item.
+ */
+#define MORELAPI_SYSTEM_DATA_ITEMS(X) \
+    X(1, 1, 0) X(2, 5, 0) X(3, 1, 0) X(4, 1, 0) X(5, 1, 0) X(6, 1, 0) \
+    X(7, 1, 0) X(19, 1, 0) X(8, 1, 0) X(9, 1, 0) X(10, 1, 0) X(17, 1, 0) \
+    X(18, 1, 0) X(33, 1, 0) X(34, 1, 0) X(49, 1, 0) X(50, 1, 0) X(51, 1, 0) \
+    X(52, 1, 0) X(53, 1, 0) X(65, 1, 0) X(66, 4, 0) X(67, 4, 0) X(68, 4, 0) \
+    X(69, 1, 0) X(70, 4, 0) X(71, 4, 0) X(81, 1, 0) X(82, 128, 1) X(83, 4, 0) \
+    X(84, 128, 1) X(85, 2, 0) X(86, 4, 0) X(87, 128, 1) X(88, 2, 0) \
+    X(89, 4, 0) X(90, 128, 1) X(91, 2, 0) X(92, 1, 0) X(93, 32, 1) \
+    X(94, 32, 1) X(95, 32, 1) X(97, 1, 0) X(98, 1, 0) X(101, 2, 0) \
+    X(102, 2, 0) X(103, 2, 0) X(104, 1, 0) X(109, 1, 0) X(113, 2, 0) \
+    X(114, 1, 0) X(115, 1, 0) X(116, 1, 0) X(117, 1, 0) X(118, 1, 0) \
+    X(129, 0, 0) X(130, 0, 0) X(131, 0, 0) X(132, 0, 0)
 
 /**
  * @brief Reads one system data item.

@@ -65,56 +65,80 @@ __all__ = [
     "CallInfo", "Contact", "RecordInfo", "CameraInfo", "ITEM_WIDTHS", "TEXT_ITEMS", "ACTION_ITEMS",
 ]
 
-# Event slots and the codes the library gives a meaning (see morelapi.h).
-SLOT_RAW_DATA, SLOT_DEVICE, SLOT_CALL, SLOT_SYSTEM_DATA = 0, 1, 2, 3
-SLOT_CONTACTS, SLOT_RECORDS, SLOT_RECORDER, SLOT_RTCP = 4, 5, 6, 7
+# The public header's numbers (morelapi.h): event slots, the codes the library
+# gives a meaning, buffer sizes, the call events and the system data items.
+# ---- generated from include/morelapi.h by generate_tables.py: do not edit ----
+SLOT_RAW_DATA = 0
+SLOT_DEVICE = 1
+SLOT_CALL = 2
+SLOT_SYSTEM_DATA = 3
+SLOT_CONTACTS = 4
+SLOT_RECORDS = 5
+SLOT_RECORDER = 6
+SLOT_RTCP = 7
 SLOT_COUNT = 8
+EVENT_RAW_DATA = 0x0002
+EVENT_KEY = 0x0104
+EVENT_LINK = 0x0105
+EVENT_DISPLAY = 0x0106
+EVENT_RINGER_VOLUME = 0x0107
+EVENT_RECEIVE_VOLUME = 0x0108
+EVENT_PLAYBACK_VOLUME = 0x0109
+EVENT_SYSTEM_DATA = 0x0301
+DISPLAY_BYTES = 721
+UNICODE_ENTRY_BYTES = 44
+UNICODE_TABLE_BYTES = 440
+CALL_TEXT_BYTES = 129
+CONTACT_DATA1_BYTES = 34
+CONTACT_DATA2_BYTES = 129
+CAMERA_TEXT_BYTES = 17
+RTCP_SEND_BYTES = 84
+RTCP_RECEIVE_BYTES = 88
+RAW_DATA_BYTES = 128
+# Slot's members; Event's members other than the call events.
+_SLOTS = (
+    ("RAW_DATA", 0), ("DEVICE", 1), ("CALL", 2), ("SYSTEM_DATA", 3), ("CONTACTS", 4), ("RECORDS", 5),
+    ("RECORDER", 6), ("RTCP", 7),
+)
+_EVENTS = (
+    ("RAW_DATA", 0x0002), ("KEY", 0x0104), ("LINK", 0x0105), ("DISPLAY", 0x0106), ("RINGER_VOLUME", 0x0107),
+    ("RECEIVE_VOLUME", 0x0108), ("PLAYBACK_VOLUME", 0x0109), ("SYSTEM_DATA", 0x0301),
+)
+# The call events: (code, the call state it reports, CallState's name of that state,
+# whether the call is over).
+_CALL_EVENTS = (
+    (0x0201, 8, "DIALLING", False), (0x0202, 9, "RINGING", False), (0x0203, 2, "CONNECTED", False),
+    (0x0204, 10, "STATE_10", False), (0x0205, 0, "IDLE", True), (0x0206, 16, "ALERTING", False),
+    (0x0207, 12, "HELD", False), (0x0208, 11, "ACTIVE", False), (0x0209, 13, "JOINED", False),
+    (0x020A, 15, "CONFERENCE", False), (0x020C, 4, "ENDED_HERE", True), (0x020D, 5, "REJECTED", True),
+    (0x020E, 6, "ENDED_BY_FAR_END", True), (0x020F, 7, "ENDED", True), (0x0210, 18, "STATE_18", False),
+    (0x0211, 19, "STATE_19", False), (0x0212, 20, "STATE_20", False), (0x0213, 17, "STATE_17", False),
+    (0x0214, 22, "STATE_22", False), (0x0215, 23, "STATE_23", False), (0x0216, 24, "ENDED_24", True),
+    (0x0217, 25, "ENDED_25", True), (0x0218, 26, "ENDED_26", True), (0x0219, 21, "STATE_21", False),
+    (0x021A, 27, "STATE_27", False), (0x021B, 28, "STATE_28", False), (0x021C, 29, "STATE_29", False),
+    (0x021D, 30, "STATE_30", False), (0x021E, 31, "STATE_31", False), (0x021F, 32, "STATE_32", False),
+)
+# The items, the stored ones in store order, then the actions: (id, width in bytes, 0 for an
+# action; whether the bytes are a zero-terminated text).
+_ITEMS = (
+    (1, 1, False), (2, 5, False), (3, 1, False), (4, 1, False), (5, 1, False), (6, 1, False), (7, 1, False),
+    (19, 1, False), (8, 1, False), (9, 1, False), (10, 1, False), (17, 1, False), (18, 1, False), (33, 1, False),
+    (34, 1, False), (49, 1, False), (50, 1, False), (51, 1, False), (52, 1, False), (53, 1, False), (65, 1, False),
+    (66, 4, False), (67, 4, False), (68, 4, False), (69, 1, False), (70, 4, False), (71, 4, False), (81, 1, False),
+    (82, 128, True), (83, 4, False), (84, 128, True), (85, 2, False), (86, 4, False), (87, 128, True),
+    (88, 2, False), (89, 4, False), (90, 128, True), (91, 2, False), (92, 1, False), (93, 32, True), (94, 32, True),
+    (95, 32, True), (97, 1, False), (98, 1, False), (101, 2, False), (102, 2, False), (103, 2, False),
+    (104, 1, False), (109, 1, False), (113, 2, False), (114, 1, False), (115, 1, False), (116, 1, False),
+    (117, 1, False), (118, 1, False), (129, 0, False), (130, 0, False), (131, 0, False), (132, 0, False),
+)
+# ---- end of the generated tables ----
 
+Slot = enum.IntEnum("Slot", _SLOTS, module=__name__)
+Slot.__doc__ = """The eight event slots of register_event()."""
 
-class Slot(enum.IntEnum):
-    """The eight event slots of register_event()."""
-    RAW_DATA = 0
-    DEVICE = 1
-    CALL = 2
-    SYSTEM_DATA = 3
-    CONTACTS = 4
-    RECORDS = 5
-    RECORDER = 6
-    RTCP = 7
-
-
-class CallState(enum.IntEnum):
-    """The call states the device reports (get_call_info().state)."""
-    IDLE = 0
-    CONNECTED = 2
-    ENDED_HERE = 4
-    REJECTED = 5
-    ENDED_BY_FAR_END = 6
-    ENDED = 7
-    DIALLING = 8
-    RINGING = 9
-    STATE_10 = 10
-    ACTIVE = 11
-    HELD = 12
-    JOINED = 13
-    CONFERENCE = 15
-    ALERTING = 16
-    STATE_17 = 17
-    STATE_18 = 18
-    STATE_19 = 19
-    STATE_20 = 20
-    STATE_21 = 21
-    STATE_22 = 22
-    STATE_23 = 23
-    ENDED_24 = 24
-    ENDED_25 = 25
-    ENDED_26 = 26
-    STATE_27 = 27
-    STATE_28 = 28
-    STATE_29 = 29
-    STATE_30 = 30
-    STATE_31 = 31
-    STATE_32 = 32
+CallState = enum.IntEnum("CallState", sorted(((name, state) for _, state, name, _ in _CALL_EVENTS),
+                                             key=lambda member: member[1]), module=__name__)
+CallState.__doc__ = """The call states the device reports (get_call_info().state)."""
 
 
 class KeyAction(enum.IntEnum):
@@ -125,57 +149,24 @@ class KeyAction(enum.IntEnum):
 
 
 # The call event codes of slot 2, each with the call state it stands for.
-_CALL_EVENT_STATES = {
-    0x0201: 8, 0x0202: 9, 0x0203: 2, 0x0204: 10, 0x0205: 0, 0x0206: 16, 0x0207: 12, 0x0208: 11, 0x0209: 13,
-    0x020A: 15, 0x020C: 4, 0x020D: 5, 0x020E: 6, 0x020F: 7, 0x0210: 18, 0x0211: 19, 0x0212: 20, 0x0213: 17,
-    0x0214: 22, 0x0215: 23, 0x0216: 24, 0x0217: 25, 0x0218: 26, 0x0219: 21, 0x021A: 27, 0x021B: 28,
-    0x021C: 29, 0x021D: 30, 0x021E: 31, 0x021F: 32,
-}
+_CALL_EVENT_STATES = {code: state for code, state, _, _ in _CALL_EVENTS}
 
-Event = enum.IntEnum("Event", [
-    ("RAW_DATA", 0x0002), ("KEY", 0x0104), ("LINK", 0x0105), ("DISPLAY", 0x0106), ("RINGER_VOLUME", 0x0107),
-    ("RECEIVE_VOLUME", 0x0108), ("PLAYBACK_VOLUME", 0x0109), ("SYSTEM_DATA", 0x0301),
-] + [("CALL_%04X" % code, code) for code in sorted(_CALL_EVENT_STATES)], module=__name__)
+Event = enum.IntEnum("Event", list(_EVENTS) + [("CALL_%04X" % code, code) for code in sorted(_CALL_EVENT_STATES)],
+                     module=__name__)
 Event.__doc__ = """Event codes the library gives a value or a meaning; callbacks get
 these members (other codes as plain ints). Event.CALL_xxxx are the call events."""
 Event.call_state = property(lambda self: (CallState(_CALL_EVENT_STATES[self]) if self in _CALL_EVENT_STATES
                                           else None), doc="The call state a call event stands for, else None.")
 
 # The call events after which the call is over.
-CALL_END_EVENTS = frozenset(Event(code) for code, state in _CALL_EVENT_STATES.items()
-                            if state in (0, 4, 5, 6, 7, 24, 25, 26))
+CALL_END_EVENTS = frozenset(Event(code) for code, _, _, ended in _CALL_EVENTS if ended)
 
-EVENT_RAW_DATA = 0x0002
-EVENT_KEY = 0x0104
-EVENT_LINK = 0x0105
-EVENT_DISPLAY = 0x0106
-EVENT_RINGER_VOLUME = 0x0107
-EVENT_RECEIVE_VOLUME = 0x0108
-EVENT_PLAYBACK_VOLUME = 0x0109
-EVENT_SYSTEM_DATA = 0x0301
-
-DISPLAY_BYTES = 721
-UNICODE_ENTRY_BYTES = 44
-UNICODE_TABLE_ENTRIES = 10
-CALL_TEXT_BYTES = 129
-CONTACT_DATA1_BYTES = 34
-CONTACT_DATA2_BYTES = 129
-CAMERA_TEXT_BYTES = 17
-RTCP_SEND_BYTES = 84
-RTCP_RECEIVE_BYTES = 88
-RAW_DATA_BYTES = 128
+UNICODE_TABLE_ENTRIES = UNICODE_TABLE_BYTES // UNICODE_ENTRY_BYTES
 
 # The device's numbered settings as the library stores them: id -> width.
-ITEM_WIDTHS = dict(
-    [(i, 1) for i in (1, 3, 4, 5, 6, 7, 19, 8, 9, 10, 17, 18, 33, 34, 49, 50, 51, 52, 53, 65, 69, 81, 92, 97, 98,
-                      104, 109, 114, 115, 116, 117, 118)]
-    + [(2, 5)]
-    + [(i, 2) for i in (85, 88, 91, 101, 102, 103, 113)]
-    + [(i, 4) for i in (66, 67, 68, 70, 71, 83, 86, 89)]
-    + [(i, 128) for i in (82, 84, 87, 90)]
-    + [(i, 32) for i in (93, 94, 95)])
-TEXT_ITEMS = frozenset((82, 84, 87, 90, 93, 94, 95))
-ACTION_ITEMS = frozenset((129, 130, 131, 132))  # sent without a value
+ITEM_WIDTHS = {item: width for item, width, _ in _ITEMS if width}
+TEXT_ITEMS = frozenset(item for item, _, text in _ITEMS if text)
+ACTION_ITEMS = frozenset(item for item, width, _ in _ITEMS if not width)  # sent without a value
 
 
 class MorelapiError(Exception):

@@ -1,9 +1,6 @@
-// The device's numbers as the tool names them. The numbered settings as the
-// library stores them: id, width in bytes and whether the bytes are a
-// zero-terminated text (the public header carries no widths, so the tool
-// keeps its own copy of the item table). The call states, by the event that
-// reports each and by the name the device's numbering gives it. A key as a
-// value.
+// The device's numbers as the tool names them: the numbered settings (id,
+// width in bytes, whether the bytes are a zero-terminated text) and the call
+// states, both taken from the public header's lists, and a key as a value.
 #pragma once
 
 #include <cstddef>
