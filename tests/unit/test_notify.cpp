@@ -125,19 +125,6 @@ TEST_F(Notifications, RegisterWaitsForARunningCallbackOfThatSlot) {
     EXPECT_TRUE(callbackDone.load());
 }
 
-TEST_F(Notifications, CallbackMayReRegisterItsOwnSlot) {
-    std::promise<uint32_t> result;
-    std::atomic<bool> once{false};
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
-        if (r.code == 0x0402 && !once.exchange(true))
-            result.set_value(RegisterEvent(4, EventRecorder::Callback, 44, nullptr));
-    });
-    sim::SendNotification(dev, 0x0402, nullptr, 0);
-    auto f = result.get_future();
-    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(f.get(), 1u);
-}
-
 TEST_F(Notifications, CallbackMayMakeARequest) {
     std::promise<int> result;
     std::atomic<bool> once{false};
