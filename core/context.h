@@ -179,7 +179,6 @@ struct ApiContext {
 
     // Calls.
     uint8_t callInfoCallId = 0;
-    uint8_t lastEventCallId = 0;
     CallRecord callRecords[2] = {};
 
     // Audio settings.

@@ -64,7 +64,6 @@ void HandleCallEvent(ApiContext *ctx, uint8_t phase, bool fullDetails) {
     const uint8_t callId = f[20];
     {
         LockGuard g(ctx->queueLock);
-        ctx->lastEventCallId = callId;
         CallRecord *slot = ChooseCallSlot(ctx, callId);
         if (slot == nullptr)
             return;
