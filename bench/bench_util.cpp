@@ -82,14 +82,15 @@ void PrintSummary() {
                 g_options.shortForm ? "short" : "full");
     for (const Samples &s : g_figures) {
         const Figure &f = s.figure;
-        std::string line = FormatValue(Median(s.values), f.unit);
+        const double value = Median(s.values);
+        std::string line = FormatValue(value, f.unit);
         if (!f.baselineName.empty()) {
             const double baseline = Median(s.baselines);
             line.resize(std::max<size_t>(line.size(), 14), ' ');
             line += "beside " + f.baselineName + " " + FormatValue(baseline, f.unit);
             if (baseline > 0) {
                 char ratio[32];
-                std::snprintf(ratio, sizeof ratio, " (%.3gx)", Median(s.values) / baseline);
+                std::snprintf(ratio, sizeof ratio, " (%.3gx)", value / baseline);
                 line += ratio;
             }
         }
