@@ -1,5 +1,7 @@
 // morelapi_bench: every benchmark of the library, each beside a baseline
-// measured in the same run, and a summary of the figures at the end.
+// measured in the same run. Google Benchmark prints its own report as the
+// benchmarks run; the program then ends with one line per figure: what it
+// is, its value and unit, and its baseline.
 //
 //   morelapi_bench            full form (about a minute and a half)
 //   morelapi_bench --short    every benchmark once with small counts (CI)

@@ -22,7 +22,7 @@ namespace {
 
 std::mutex g_figuresMutex;
 struct Samples {
-    Figure figure; // the first report: name, unit, target
+    Figure figure; // the first report: name, unit, baseline name
     std::vector<double> values, baselines;
 };
 std::vector<Samples> g_figures; // in order of first report
@@ -36,31 +36,6 @@ std::string FormatValue(double v, const std::string &unit) {
     else
         std::snprintf(buf, sizeof buf, "%.3g %s", v, unit.c_str());
     return buf;
-}
-
-std::string TargetText(const Figure &f) {
-    char buf[64];
-    switch (f.check) {
-    case Check::None: return "-";
-    case Check::RatioAtMost: std::snprintf(buf, sizeof buf, "<= %gx", f.limit); break;
-    case Check::RatioAtLeast: std::snprintf(buf, sizeof buf, ">= %gx", f.limit); break;
-    case Check::Below: std::snprintf(buf, sizeof buf, "< %g %s", f.limit, f.unit.c_str()); break;
-    case Check::AtMost: std::snprintf(buf, sizeof buf, "<= %g %s", f.limit, f.unit.c_str()); break;
-    case Check::GrowthAtMost: std::snprintf(buf, sizeof buf, "growth <= %g %s", f.limit, f.unit.c_str()); break;
-    }
-    return buf;
-}
-
-bool Meets(const Figure &f, double value, double baseline) {
-    switch (f.check) {
-    case Check::None: return true;
-    case Check::RatioAtMost: return baseline > 0 && value / baseline <= f.limit;
-    case Check::RatioAtLeast: return baseline > 0 && value / baseline >= f.limit;
-    case Check::Below: return value < f.limit;
-    case Check::AtMost: return value <= f.limit;
-    case Check::GrowthAtMost: return value - baseline <= f.limit;
-    }
-    return false;
 }
 
 void MORELAPI_CALL DeviceSlotCallback(uint32_t code, uint32_t, void *data) {
@@ -100,23 +75,28 @@ void PrintSummary() {
     std::lock_guard<std::mutex> g(g_figuresMutex);
     if (g_figures.empty())
         return;
-    std::printf("\nSummary (%s form; medians over repetitions)\n", g_options.shortForm ? "short" : "full");
-    std::printf("%-44s %12s  %-30s %9s  %-18s %s\n", "figure", "value", "baseline", "ratio", "target", "");
+    int width = 0;
+    for (const Samples &s : g_figures)
+        width = std::max(width, static_cast<int>(s.figure.name.size()));
+    std::printf("\nFigures (%s form; a figure measured more than once shows the median and the count)\n",
+                g_options.shortForm ? "short" : "full");
     for (const Samples &s : g_figures) {
         const Figure &f = s.figure;
-        const double value = Median(s.values), baseline = Median(s.baselines);
-        std::string base = "-", ratio = "-";
+        const double value = Median(s.values);
+        std::string line = FormatValue(value, f.unit);
         if (!f.baselineName.empty()) {
-            base = f.baselineName + " " + FormatValue(baseline, f.unit);
+            const double baseline = Median(s.baselines);
+            line.resize(std::max<size_t>(line.size(), 14), ' ');
+            line += "beside " + f.baselineName + " " + FormatValue(baseline, f.unit);
             if (baseline > 0) {
-                char buf[32];
-                std::snprintf(buf, sizeof buf, "%.3gx", value / baseline);
-                ratio = buf;
+                char ratio[32];
+                std::snprintf(ratio, sizeof ratio, " (%.3gx)", value / baseline);
+                line += ratio;
             }
         }
-        const char *verdict = f.check == Check::None ? "" : Meets(f, value, baseline) ? "met" : "MISSED";
-        std::printf("%-44s %12s  %-30s %9s  %-18s %s\n", f.name.c_str(), FormatValue(value, f.unit).c_str(),
-                    base.c_str(), ratio.c_str(), TargetText(f).c_str(), verdict);
+        if (s.values.size() > 1)
+            line += ", median of " + std::to_string(s.values.size());
+        std::printf("  %-*s  %s\n", width, f.name.c_str(), line.c_str());
     }
     std::fflush(stdout);
 }
