@@ -26,11 +26,6 @@ extern Options g_options;
 // Picks the full or the short count.
 inline uint64_t Count(uint64_t full, uint64_t shortForm) { return g_options.shortForm ? shortForm : full; }
 
-// A bound some benchmarks attach to a figure. The summary does not print it:
-// it states what was measured and leaves judging to the reader, who knows
-// the machine.
-enum class Check { None, RatioAtMost, RatioAtLeast, Below, AtMost, GrowthAtMost };
-
 // One line of the closing summary: what was measured, its value and unit,
 // and the baseline measured beside it in the same run.
 struct Figure {
@@ -39,15 +34,13 @@ struct Figure {
     std::string unit;
     std::string baselineName; // empty: no baseline
     double baseline = 0;
-    Check check = Check::None; // not printed (see Check)
-    double limit = 0;
 };
 // Collects a figure; a name reported again (--benchmark_repetitions) adds a
 // sample, and the summary shows the median of the samples.
 void Report(const Figure &f);
 // A figure without a baseline.
 inline void Report(const std::string &name, double value, const std::string &unit) {
-    Report(Figure{name, value, unit, "", 0, Check::None, 0});
+    Report(Figure{name, value, unit, "", 0});
 }
 // Prints every collected figure, one line each, in the order first reported.
 void PrintSummary();

@@ -96,8 +96,7 @@ void BM_Memory(benchmark::State &state) {
     state.counters["heap_growth_B"] = heapGrowth;
     state.counters["failures"] = static_cast<double>(failures);
     const std::string after = "memory: resident size after " + std::to_string(total) + " requests";
-    Report({after, static_cast<double>(rss2) / 1024, "KiB", "after 1000", static_cast<double>(rss1) / 1024,
-            Check::None, 0});
+    Report({after, static_cast<double>(rss2) / 1024, "KiB", "after 1000", static_cast<double>(rss1) / 1024});
     Report("memory: heap growth from request 1000 to " + std::to_string(total), heapGrowth, "B");
     if (failures != 0)
         Report("memory: failed requests", static_cast<double>(failures), "");
