@@ -1,108 +1,14 @@
-// The library's protocol tables: every request it sends with the handler
-// that writes its parameters and decodes its answer, and every device event
-// with the slot and code the application sees and the handler that takes it.
+// The device events with the slot and code the application sees and the
+// handler that takes each, and the record that hands the library's tables
+// to the layers below.
 #include "api/tables.h"
 
 #include "api/handlers.h"
 #include "events/notify.h"
-#include "link/frame.h"
 
 namespace morel {
 
 namespace {
-
-constexpr CommandEntry kClass0[] = {{cmd::KeepAlive, nullptr}, {cmd::RawData, nullptr}};
-constexpr CommandEntry kClass1[] = {
-    {cmd::NoOperation, EmptyHandler},
-    {cmd::Reboot, EmptyHandler},
-    {cmd::ProductDefault, ProductDefaultHandler},
-    {cmd::NetworkItem, NetworkItemHandler},
-    {cmd::KeyState, KeyStateHandler},
-    {cmd::Key, EmptyHandler},
-    {cmd::DisplayRead, DisplayReadHandler},
-    {cmd::Version, VersionHandler},
-    {cmd::Status, StatusHandler},
-    {cmd::Destination, DestinationHandler},
-    {cmd::PeerVersion, PeerVersionHandler},
-    {cmd::UnicodeTable, UnicodeTableHandler},
-    {cmd::Status2, Status2Handler},
-};
-// Class 2 keeps the device's own order: 1..7, 10, 8, 11, 9, 16..21.
-constexpr CommandEntry kClass2[] = {
-    {cmd::MakeCall, EmptyHandler},
-    {cmd::EndCall, EmptyHandler},
-    {cmd::AnswerCall, EmptyHandler},
-    {cmd::JoinCall, EmptyHandler},
-    {cmd::InviteConference, EmptyHandler},
-    {cmd::RejectCall, EmptyHandler},
-    {cmd::SetMute, EmptyHandler},
-    {cmd::GetSlowTalk, SlowTalkHandler},
-    {cmd::SetSlowTalk, EmptyHandler},
-    {cmd::GetSoundEnhancer, SoundEnhancerHandler},
-    {cmd::SetSoundEnhancer, EmptyHandler},
-    {cmd::GetRingerVolume, RingerVolumeHandler},
-    {cmd::SetRingerVolume, EmptyHandler},
-    {cmd::GetReceiveVolume, ReceiveVolumeHandler},
-    {cmd::SetReceiveVolume, EmptyHandler},
-    {cmd::CallInfo, CallInfoHandler},
-    {cmd::HoldOperate, EmptyHandler},
-};
-constexpr CommandEntry kClass3[] = {
-    {cmd::SetSystemData, EmptyHandler},
-    {cmd::GetSystemData, SystemDataReadHandler},
-    {cmd::SystemDataChanged, SystemDataChangedHandler},
-    {cmd::SetCamera, EmptyHandler},
-    {cmd::GetCamera, CameraReadHandler},
-    {cmd::OperatingMode, OperatingModeHandler},
-};
-constexpr CommandEntry kClass4[] = {
-    {cmd::ContactCount, ContactCountHandler},
-    {cmd::GetContact, ContactEntryHandler},
-    {cmd::SetContact, ContactSetHandler},
-    {cmd::DeleteContact, EmptyHandler},
-};
-constexpr CommandEntry kClass5[] = {
-    {cmd::RecordCount, RecordCountHandler},
-    {cmd::RecordInfo, RecordInfoHandler},
-    {cmd::DeleteRecord, EmptyHandler},
-    {cmd::DeleteAllRecords, EmptyHandler},
-};
-constexpr CommandEntry kClass6[] = {
-    {cmd::StartRecording, EmptyHandler},
-    {cmd::StopRecording, EmptyHandler},
-    {cmd::StartPlayback, EmptyHandler},
-    {cmd::StopPlayback, EmptyHandler},
-    {cmd::PausePlayback, EmptyHandler},
-    {cmd::ResumePlayback, EmptyHandler},
-    {cmd::PlaybackPosition, PlaybackPositionHandler},
-    {cmd::GetPlaybackVolume, PlaybackVolumeHandler},
-    {cmd::SetPlaybackVolume, EmptyHandler},
-    {cmd::RecordOpStatus, RecordOpStatusHandler},
-};
-constexpr CommandEntry kClass7[] = {
-    {cmd::RtcpSend, EmptyHandler},
-    {cmd::RtcpReceive, RtcpReceiveHandler},
-    {cmd::SetRtcpVersion, RtcpSetVersionHandler},
-    {cmd::GetRtcpVersion, RtcpGetVersionHandler},
-};
-
-template <size_t N> constexpr CommandClassEntry Row(uint16_t classId, const CommandEntry (&commands)[N]) {
-    return {classId, static_cast<uint16_t>(N), commands};
-}
-
-constexpr CommandClassEntry CommandTable[8] = {
-    Row(0, kClass0), Row(1, kClass1), Row(2, kClass2), Row(3, kClass3),
-    Row(4, kClass4), Row(5, kClass5), Row(6, kClass6), Row(7, kClass7),
-};
-
-constexpr bool RowsHoldTheirClass() {
-    for (uint16_t c = 0; c < 8; ++c)
-        for (uint16_t i = 0; i < CommandTable[c].commandCount; ++i)
-            if (CommandTable[c].classId != c || CommandTable[c].commands[i].command.classId != c)
-                return false;
-    return true;
-}
-static_assert(RowsHoldTheirClass(), "row n of the table holds the commands of class n");
 
 // Device event ids in the device's order, with the slot and the code that
 // the application sees.
