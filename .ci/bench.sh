@@ -2,6 +2,7 @@
 # CI: builds the benchmarks in their own build directory and runs every one
 # of them once in its short form, so that they keep building and running.
 # The figures are printed, never judged: a shared CI machine is too noisy.
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 install_packages cmake ninja-build g++ libbenchmark-dev
 

@@ -2,6 +2,7 @@
 # Docs gate: the HTML reference of include/morelapi.h builds with Doxygen
 # without a warning (every export, type and macro documented). Uses its own
 # build directory (MORELAPI_DOCS_BUILD, default ./build-docs).
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 build=${MORELAPI_DOCS_BUILD:-$root/build-docs}
 install_packages doxygen cmake ninja-build g++

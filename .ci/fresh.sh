@@ -4,6 +4,7 @@
 # step, which must say what it left out, and the demo must still build and
 # run. Uses its own build directory (MORELAPI_FRESH_BUILD, default
 # ./build-fresh).
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 build=${MORELAPI_FRESH_BUILD:-$root/build-fresh}
 install_packages cmake ninja-build g++

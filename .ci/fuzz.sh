@@ -7,6 +7,7 @@
 #
 #   FUZZ_SECONDS   seconds per harness (default 60)
 #   CI_JOBS        build parallelism (default 2)
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 seconds=${FUZZ_SECONDS:-60}
 build=build-fuzz

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Sourced by the gate scripts: strict mode, the repository's root as the
 # working directory, the build parallelism, and the helpers they share.
 #

@@ -6,6 +6,7 @@
 #
 # Environment: CI_JOBS (default 2); MORELAPI_PACKAGE_BUILD to reuse a build
 # directory between runs (default: a fresh temporary one).
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 install_packages cmake ninja-build g++ gcc pkg-config binutils
 

@@ -4,6 +4,7 @@
 # package index), then its tests against the in-process simulated device,
 # importing the installed module. Builds (or reuses) the library and libtalvo
 # in the build directory (MORELAPI_BUILD, default ./build).
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 build=${MORELAPI_BUILD:-$root/build}
 python=/usr/bin/python3

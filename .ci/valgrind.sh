@@ -10,6 +10,7 @@
 #   VALGRIND_LABELS   ctest label regex of the tests to run (default: unit and integration)
 #   VALGRIND_BUILD    build directory (default: the README's, ./build)
 #   CI_JOBS           build and run parallelism (default 2)
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 labels=${VALGRIND_LABELS:-'^(unit|integration)$'}
 # The README's build (g++) serves when it is there; valgrind reads the debug

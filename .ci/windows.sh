@@ -7,6 +7,7 @@
 #
 # Build directories: build-win32 and build-win64 (incremental; MORELAPI_WIN_BUILD
 # replaces the "build-win" part). CI_JOBS (default 2) sets the parallelism.
+# shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 builds=${MORELAPI_WIN_BUILD:-$root/build-win}
 install_packages --no-install-recommends cmake ninja-build mingw-w64 wine64 binutils
@@ -23,7 +24,7 @@ exports_of() {
 
 check_dlls() {
     local arch=$1 build=$2 format=$3
-    local objdump=$arch-w64-mingw32-objdump nm=$arch-w64-mingw32-nm
+    local objdump=$arch-w64-mingw32-objdump
     local lib=$build/MORELAPI.dll talvo
     talvo=$(find "$build" -name TALVO.dll -print -quit)
     [ -f "$lib" ] && [ -n "$talvo" ] || fail "$arch: MORELAPI.dll or TALVO.dll not built"
