@@ -2,12 +2,10 @@
 # Docs gate: the HTML reference of include/morelapi.h builds with Doxygen
 # without a warning (every export, type and macro documented). Uses its own
 # build directory (MORELAPI_DOCS_BUILD, default ./build-docs).
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
+# shellcheck source=SCRIPTDIR/lib.sh
+source "$(dirname "$0")/lib.sh"
 build=${MORELAPI_DOCS_BUILD:-$root/build-docs}
-
-.ci/deps.sh doxygen cmake ninja-build g++
+install_packages doxygen cmake ninja-build g++
 
 cmake -S "$root" -B "$build" -G Ninja -DMORELAPI_TESTS=OFF >/dev/null
 cmake --build "$build" --target docs
@@ -16,6 +14,6 @@ cmake --build "$build" --target docs
 snippet=$(mktemp --suffix=.c)
 trap 'rm -f "$snippet"' EXIT
 awk '/^## Using the library/ {s = 1} s && /^```c$/ {c = 1; next} c && /^```$/ {exit} c' README.md > "$snippet"
-[ -s "$snippet" ] || { echo "docs: no C example under 'Using the library' in README.md" >&2; exit 1; }
+[ -s "$snippet" ] || fail "no C example under 'Using the library' in README.md"
 cc -std=c99 -pedantic -Wall -Wextra -Werror -fsyntax-only -I "$root/include" "$snippet"
 echo "README example compiles"

@@ -7,23 +7,17 @@
 #
 #   FUZZ_SECONDS   seconds per harness (default 60)
 #   CI_JOBS        build parallelism (default 2)
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=SCRIPTDIR/lib.sh
+source "$(dirname "$0")/lib.sh"
 seconds=${FUZZ_SECONDS:-60}
-jobs=${CI_JOBS:-2}
 build=build-fuzz
-harnesses=(receive sim_parser exports)
-
-need=()
-command -v clang++ >/dev/null || need+=(clang)
-ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
-command -v cmake >/dev/null || need+=(cmake)
-command -v ninja >/dev/null || need+=(ninja-build)
-if [ ${#need[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${need[@]}"
-fi
+# Every fuzz/fuzz_<harness>.cpp is a harness.
+harnesses=()
+for f in fuzz/fuzz_*.cpp; do
+    f=${f#fuzz/fuzz_}
+    harnesses+=("${f%.cpp}")
+done
+install_packages clang libclang-rt-14-dev cmake ninja-build
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMORELAPI_FUZZ=ON -DMORELAPI_TESTS=OFF >/dev/null

@@ -6,27 +6,14 @@
 #
 # Environment: CI_JOBS (default 2); MORELAPI_PACKAGE_BUILD to reuse a build
 # directory between runs (default: a fresh temporary one).
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-jobs=${CI_JOBS:-2}
-
-need=()
-for p in cmake ninja-build g++ gcc pkg-config binutils; do
-    dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${need[@]}"
-fi
+# shellcheck source=SCRIPTDIR/lib.sh
+source "$(dirname "$0")/lib.sh"
+install_packages cmake ninja-build g++ gcc pkg-config binutils
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morelapi-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 build=${MORELAPI_PACKAGE_BUILD:-$work/build}
 prefix=$work/prefix
-
-fail() { echo "package: $*" >&2; exit 1; }
 
 echo "== build and install into $prefix"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORELAPI_TESTS=OFF >/dev/null
@@ -43,11 +30,12 @@ done
 soname=$(readelf -d "$libdir/libmorelapi.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = libmorelapi.so.1 ] || fail "SONAME is '$soname', expected libmorelapi.so.1"
 exports=$(nm -D --defined-only "$libdir/libmorelapi.so" | awk '{print $3}' | sort)
-expected=$(sort "$root/cmake/morelapi.exports")
-[ "$exports" = "$expected" ] || fail "the installed library exports other names than the 67: $(comm -3 <(echo "$exports") <(echo "$expected") | tr '\n' ' ')"
+expected=$(export_names "$build")
+count=$(echo "$expected" | wc -l)
+[ "$exports" = "$expected" ] || fail "the installed library exports other names than the $count: $(comm -3 <(echo "$exports") <(echo "$expected") | tr '\n' ' ')"
 talvo=$(nm -D --defined-only "$libdir/libtalvo.so" | awk '{print $3}' | sort | tr '\n' ' ')
 [ "$talvo" = "TransportClose TransportOpen TransportWrite " ] || fail "libtalvo exports: $talvo"
-echo "SONAME $soname, 67 exports, libtalvo with its 3 operations"
+echo "SONAME $soname, $count exports, libtalvo with its 3 operations"
 
 export TALVO_DEVICE=sim
 
@@ -60,7 +48,7 @@ env -u LD_LIBRARY_PATH "$work/consumer-cmake/consumer"
 
 echo "== consumer with pkg-config"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
-[ "$(pkg-config --modversion morelapi)" = "$(sed -n 's/^project(morelapi VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")" ] \
+[ "$(pkg-config --modversion morelapi)" = "$(project_version)" ] \
     || fail "pkg-config reports version $(pkg-config --modversion morelapi)"
 cc -std=c99 -Wall -Wextra -Werror -o "$work/consumer-pc" "$root/tests/tools/consumer/main.c" \
     $(pkg-config --cflags --libs morelapi)

@@ -4,14 +4,11 @@
 # package index), then its tests against the in-process simulated device,
 # importing the installed module. Builds (or reuses) the library and libtalvo
 # in the build directory (MORELAPI_BUILD, default ./build).
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-jobs=${CI_JOBS:-2}
+# shellcheck source=SCRIPTDIR/lib.sh
+source "$(dirname "$0")/lib.sh"
 build=${MORELAPI_BUILD:-$root/build}
 python=/usr/bin/python3
-
-.ci/deps.sh python3 python3-venv python3-setuptools python3-wheel cmake ninja-build g++
+install_packages python3 python3-venv python3-setuptools python3-wheel cmake ninja-build g++
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -G Ninja >/dev/null
@@ -20,7 +17,7 @@ cmake --build "$build" -j "$jobs" --target morelapi talvo
 
 library=$(find "$build" -maxdepth 1 -name 'libmorelapi.so' -print -quit)
 talvo=$(find "$build" -name 'libtalvo.so' -print -quit)
-[ -n "$library" ] && [ -n "$talvo" ] || { echo "python: libmorelapi.so or libtalvo.so not built in $build" >&2; exit 1; }
+[ -n "$library" ] && [ -n "$talvo" ] || fail "libmorelapi.so or libtalvo.so not built in $build"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -31,7 +28,7 @@ cp -r "$root/bindings/python" "$work/src"
 installed=$("$work/venv/bin/python" -c 'import morelapi; print(morelapi.__file__)')
 case "$installed" in
     "$work/venv/"*) echo "installed: $installed" ;;
-    *) echo "python: morelapi imported from $installed, not from the virtual environment" >&2; exit 1 ;;
+    *) fail "morelapi imported from $installed, not from the virtual environment" ;;
 esac
 
 mkdir "$work/run"
@@ -42,6 +39,6 @@ PYTHONDONTWRITEBYTECODE=1 TALVO_DEVICE=sim MORELAPI_LIBRARY="$library" LD_LIBRAR
 
 # The example of docs/python.md runs as it stands with the installed module.
 awk '/^```python$/ {c = 1; next} c && /^```$/ {exit} c' "$root/docs/python.md" > "$work/run/example.py"
-[ -s "$work/run/example.py" ] || { echo "python: no example in docs/python.md" >&2; exit 1; }
+[ -s "$work/run/example.py" ] || fail "no example in docs/python.md"
 TALVO_DEVICE=sim MORELAPI_LIBRARY="$library" LD_LIBRARY_PATH="$(dirname "$talvo")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
     timeout 60 "$work/venv/bin/python" "$work/run/example.py"

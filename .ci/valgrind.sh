@@ -1,32 +1,22 @@
 #!/usr/bin/env bash
-# CI gate: the integration tests (the whole library on the simulated device)
+# CI gate: the unit and integration tests (the library's internals, the
+# simulated device, libtalvo, and the whole library on the simulated device)
 # under valgrind memcheck: no invalid access, no use of uninitialised memory,
 # no leak. Each test runs in its own process, as under ctest, two at a time.
+# The tests labelled slow are left out: valgrind's slowdown would turn their
+# wall-time bounds and short reply time-outs into failures (they run under
+# ASan and TSan).
 #
-#   VALGRIND_LABEL    ctest label of the tests to run (default: library)
+#   VALGRIND_LABELS   ctest label regex of the tests to run (default: unit and integration)
+#   VALGRIND_BUILD    build directory (default: the README's, ./build)
 #   CI_JOBS           build and run parallelism (default 2)
-set -euo pipefail
-cd "$(dirname "$0")/.."
-jobs=${CI_JOBS:-2}
+# shellcheck source=SCRIPTDIR/lib.sh
+source "$(dirname "$0")/lib.sh"
+labels=${VALGRIND_LABELS:-'^(unit|integration)$'}
 # The README's build (g++) serves when it is there; valgrind reads the debug
 # information of g++ well and that of clang 14 badly.
 build=${VALGRIND_BUILD:-build}
-# The tests labelled "library" in tests/CMakeLists.txt: every library test
-# but the ones bounded by wall time or by short reply time-outs that
-# valgrind's slowdown would turn into failures (labelled "slow"; they run
-# under ASan and TSan) and the death tests of process exit.
-label=${VALGRIND_LABEL:-library}
-
-need=()
-command -v valgrind >/dev/null || need+=(valgrind)
-command -v g++ >/dev/null || need+=(g++)
-command -v cmake >/dev/null || need+=(cmake)
-command -v ninja >/dev/null || need+=(ninja-build)
-if [ ${#need[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${need[@]}"
-fi
+install_packages valgrind g++ cmake ninja-build python3
 
 if [ -f "$build/CMakeCache.txt" ] &&
     ! grep -qs 'CMAKE_CXX_COMPILER_ID "GNU"' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake; then
@@ -36,15 +26,19 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     CC=gcc CXX=g++ cmake -S . -B "$build" -G Ninja >/dev/null
 fi
 if [ -z "${VALGRIND_NO_BUILD:-}" ]; then
-    cmake --build "$build" -j "$jobs" --target morelapi_tests
+    cmake --build "$build" -j "$jobs"
 fi
 
-bin=$build/tests/morelapi_tests
 logs=$build/valgrind-logs
 rm -rf "$logs"
 mkdir -p "$logs"
-ctest --test-dir "$build" -N -L "^${label}\$" | sed -n 's/^ *Test *#[0-9]*: //p' >"$logs/tests"
-[ -s "$logs/tests" ] || { echo "no test labelled $label"; exit 1; }
+# One line per test: its name, a tab, its command (shell-quoted), as ctest
+# would run it.
+ctest --test-dir "$build" --show-only=json-v1 -L "$labels" | python3 -c '
+import json, shlex, sys
+for test in json.load(sys.stdin)["tests"]:
+    print(test["name"] + "\t" + shlex.join(test["command"]))' >"$logs/tests"
+[ -s "$logs/tests" ] || fail "no test labelled $labels"
 echo "== $(wc -l <"$logs/tests") tests under memcheck"
 
 # googletest prints every test parameter byte by byte when it registers the
@@ -65,19 +59,20 @@ cat >"$logs/gtest.supp" <<'SUPP'
 SUPP
 
 run_one() {
-    local test=$1 log
-    log="$2/$(echo "$1" | tr '/' '_').log"
+    local name=${1%%$'\t'*} command log
+    eval "command=(${1#*$'\t'})"
+    log="$2/$(echo "$name" | tr '/' '_').log"
     if timeout 300 valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
         --show-leak-kinds=definite,indirect --fair-sched=yes --num-callers=30 --suppressions="$2/gtest.supp" \
-        "$3" --gtest_filter="$test" >"$log" 2>&1; then
+        "${command[@]}" >"$log" 2>&1; then
         rm -f "$log"
     else
-        echo "FAIL $test (exit $?)"
+        echo "FAIL $name (exit $?)"
     fi
 }
 export -f run_one
 start=$(date +%s)
-xargs -a "$logs/tests" -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$logs" "$bin" | tee "$logs/failures"
+xargs -a "$logs/tests" -d '\n' -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$logs" | tee "$logs/failures"
 echo "== memcheck took $(( $(date +%s) - start ))s"
 if [ -s "$logs/failures" ]; then
     for f in "$logs"/*.log; do

@@ -7,23 +7,10 @@
 #
 # Build directories: build-win32 and build-win64 (incremental; MORELAPI_WIN_BUILD
 # replaces the "build-win" part). CI_JOBS (default 2) sets the parallelism.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-jobs=${CI_JOBS:-2}
+# shellcheck source=SCRIPTDIR/lib.sh
+source "$(dirname "$0")/lib.sh"
 builds=${MORELAPI_WIN_BUILD:-$root/build-win}
-
-need=()
-for p in cmake ninja-build mingw-w64 wine64 binutils; do
-    dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
-
-fail() { echo "windows: $*" >&2; exit 1; }
+install_packages --no-install-recommends cmake ninja-build mingw-w64 wine64 binutils
 
 # The export names of a DLL, one a line: "ordinal name".
 exports_of() {
@@ -35,13 +22,9 @@ exports_of() {
         inside { line = $0; gsub(/[\[\]]/, " ", line); split(line, f, " "); print f[1] + base, f[2] }'
 }
 
-expected=$(sort "$root/cmake/morelapi.exports")
-def_names=$(sed -n '/^EXPORTS/,$p' "$root/cmake/morelapi.def" | tail -n +2 | awk 'NF { print $1 }' | sort)
-[ "$def_names" = "$expected" ] || fail "cmake/morelapi.def does not list exactly the names of cmake/morelapi.exports"
-
 check_dlls() {
     local arch=$1 build=$2 format=$3
-    local objdump=$arch-w64-mingw32-objdump nm=$arch-w64-mingw32-nm
+    local objdump=$arch-w64-mingw32-objdump
     local lib=$build/MORELAPI.dll talvo
     talvo=$(find "$build" -name TALVO.dll -print -quit)
     [ -f "$lib" ] && [ -n "$talvo" ] || fail "$arch: MORELAPI.dll or TALVO.dll not built"
@@ -59,18 +42,18 @@ check_dlls() {
         done
         # The version resource (UTF-16 strings).
         strings -el "$dll" | grep -qx "$(basename "$dll")" || fail "$arch: $(basename "$dll") has no version resource"
-        strings -el "$dll" | grep -qx "$(sed -n 's/^project(morelapi VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")" \
+        strings -el "$dll" | grep -qx "$(project_version)" \
             || fail "$arch: $(basename "$dll"): version resource without the project's version"
     done
 
     local names
     names=$(exports_of "$objdump" "$lib" | awk '{ print $2 }' | sort)
-    [ "$names" = "$expected" ] || fail "$arch: MORELAPI.dll exports differ from the 67 names: $(comm -3 <(echo "$names") <(echo "$expected") | tr -s ' \n\t' ' ')"
+    [ "$names" = "$expected" ] || fail "$arch: MORELAPI.dll exports differ from the $count names: $(comm -3 <(echo "$names") <(echo "$expected") | tr -s ' \n\t' ' ')"
     local talvo_exports
     talvo_exports=$(exports_of "$objdump" "$talvo" | sort -n | tr '\n' ' ')
     [ "$talvo_exports" = "1 TransportOpen 2 TransportWrite 3 TransportClose " ] \
         || fail "$arch: TALVO.dll exports '$talvo_exports'"
-    echo "$arch: MORELAPI.dll exports the 67 names, TALVO.dll ordinals 1-3; system imports only; version resources"
+    echo "$arch: MORELAPI.dll exports the $count names, TALVO.dll ordinals 1-3; system imports only; version resources"
 }
 
 # 32-bit: every export is __stdcall (the compiler decorates it _Name@bytes;
@@ -84,7 +67,7 @@ check_stdcall() {
     local missing
     missing=$(comm -13 <(echo "$decorated") <(echo "$expected"))
     [ -z "$missing" ] || fail "i686: not __stdcall: $(echo "$missing" | tr '\n' ' ')"
-    echo "i686: all 67 exports are __stdcall"
+    echo "i686: all $count exports are __stdcall"
 }
 
 build_arch() {
@@ -97,6 +80,9 @@ build_arch() {
 }
 
 build_arch i686 "${builds}32"
+# The names the configure step took from cmake/morelapi.def.
+expected=$(export_names "${builds}32")
+count=$(echo "$expected" | wc -l)
 check_dlls i686 "${builds}32" pei-i386
 check_stdcall "${builds}32"
 
@@ -110,7 +96,7 @@ run=${builds}64/wine-run
 rm -rf "$run/bin"
 mkdir -p "$run/bin"
 cp "${builds}64/MORELAPI.dll" "$(find "${builds}64" -name TALVO.dll -print -quit)" \
-    "${builds}64/tools/morelapi_win_integration.exe" "$run/bin/"
+    "${builds}64/tests/morelapi_win_integration.exe" "$run/bin/"
 echo "x86_64: running the integration program under wine64"
 (
     cd "$run/bin"
