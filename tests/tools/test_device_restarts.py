@@ -19,7 +19,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bindings", "python"))
 import morelapi  # noqa: E402
 
-from test_e2e import Sim  # noqa: E402
+from harness import Sim  # noqa: E402
 
 CYCLES = int(os.environ.get("RESTART_CYCLES", "4"))
 LINK_TIMEOUT = 20.0  # back-off is 100 ms per attempt for the first 10 s

@@ -37,7 +37,7 @@ std::vector<uint8_t> ReadUpTo(int fd, size_t n) {
     return got;
 }
 
-struct SinkTest : ::testing::Test {
+struct HostSink : ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         timeval limit{10, 0}; // a read that takes this long hangs
@@ -54,7 +54,7 @@ struct SinkTest : ::testing::Test {
     int fds[2] = {-1, -1};
 };
 
-TEST_F(SinkTest, AnswersReachAReadingHostInOrderAndALinkReportClosesAfterThem) {
+TEST_F(HostSink, AnswersGoOutInOrderAndALinkReportClosesAfterThem) {
     for (uint32_t seq = 1; seq <= 3; ++seq) {
         auto req = StatusRequest(seq);
         ASSERT_TRUE(sim::HostWrite(dev, req.data(), req.size()));
@@ -68,7 +68,7 @@ TEST_F(SinkTest, AnswersReachAReadingHostInOrderAndALinkReportClosesAfterThem) {
     }
 }
 
-TEST_F(SinkTest, AHostThatReadsNothingIsDroppedAtTheBound) {
+TEST_F(HostSink, AHostThatReadsNothingIsDroppedAtTheBound) {
     // Each request is answered with 128 bytes: the bound is passed long before
     // this many, even with the socket's own buffers.
     const uint32_t most = 4 * simserver::kHostUnreadLimit / 128;
