@@ -38,22 +38,19 @@ def strict_json(text):
 
 
 def host_env(device):
-    env = dict(os.environ)
-    env["TALVO_DEVICE"] = device
-    env["LD_LIBRARY_PATH"] = LIBRARY_PATH
-    return env
+    return dict(os.environ, TALVO_DEVICE=device, LD_LIBRARY_PATH=LIBRARY_PATH)
 
 
-def spphone(device, *args, timeout=30):
-    return subprocess.run([SPPHONE, *args], env=host_env(device), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=timeout, text=True)
+def spphone(device, *args, timeout=30, stdout=subprocess.PIPE, **kw):
+    return subprocess.run([SPPHONE, *args], env=host_env(device), stdout=stdout, stderr=subprocess.PIPE,
+                          timeout=timeout, text=True, **kw)
 
 
 class Watch:
-    """spphone --json watch as a child, its events parsed."""
+    """spphone watch as a child, its events parsed (--json) or as lines."""
 
     def __init__(self, device, *args):
-        self.proc = subprocess.Popen([SPPHONE, "--json", "watch", *args], env=host_env(device),
+        self.proc = subprocess.Popen([SPPHONE, *args, "watch"], env=host_env(device),
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.out = Lines(self.proc.stdout)
 
@@ -72,10 +69,7 @@ class Watch:
     def interrupt(self):
         """SIGINT, as a person's Ctrl-C; returns the exit status."""
         self.proc.send_signal(signal.SIGINT)
-        rc = self.proc.wait(timeout=WAIT)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return rc
+        return self.proc.wait(timeout=WAIT)
 
     def kill(self):
         if self.proc.poll() is None:
@@ -83,57 +77,6 @@ class Watch:
             self.proc.wait()
         self.proc.stdout.close()
         self.proc.stderr.close()
-
-
-class Shell:
-    """spphone --json shell as a child fed line by line: each command's reply
-    and the events between them, every line parsed strictly."""
-
-    def __init__(self, device, *args):
-        self.proc = subprocess.Popen([SPPHONE, "--json", "shell", *args], env=host_env(device),
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.out = Lines(self.proc.stdout)
-        self.seen = []     # every line so far, parsed
-        self.claimed = 0   # events before this index were looked at by event()
-
-    def _next(self, what):
-        line = self.out.wait_for(lambda l: True, what=what)
-        self.seen.append(strict_json(line))
-        return self.seen[-1]
-
-    def run(self, line, status=0):
-        self.proc.stdin.write((line + "\n").encode())
-        self.proc.stdin.flush()
-        while True:
-            reply = self._next("the reply to %r" % line)
-            if "command" in reply:
-                break
-        if reply["command"] != line or reply["exit"] != status:
-            raise AssertionError("%r: expected status %d, got %r" % (line, status, reply))
-        return reply
-
-    def event(self, what, **fields):
-        def match(e):
-            return "command" not in e and all(e.get(k) == v for k, v in fields.items())
-        while True:
-            for k in range(self.claimed, len(self.seen)):
-                if match(self.seen[k]):
-                    self.claimed = k + 1
-                    return self.seen[k]
-            self._next(what)
-
-    def close(self):
-        """Ends the input; returns the shell's exit status."""
-        self.proc.stdin.close()
-        try:
-            rc = self.proc.wait(timeout=WAIT)
-        finally:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-            self.proc.stdout.close()
-            self.proc.stderr.close()
-        return rc
 
 
 class TempDirTest(unittest.TestCase):
@@ -157,8 +100,8 @@ class TempDirTest(unittest.TestCase):
         self.children.append(sim)
         return sim
 
-    def start_watch(self, device, *args):
-        watch = Watch(device, *args)
+    def start_watch(self, device, as_json=True):
+        watch = Watch(device, *(["--json"] if as_json else []))
         self.children.append(watch)
         return watch
 
@@ -270,38 +213,6 @@ class CliOverUnixSocket(TempDirTest):
                     event = strict_json(lines[0])
                     self.assertEqual((event["name"], event["state"]), ("link", "up"))
 
-    def test_shell_session(self):
-        shell = Shell(self.device)
-        try:
-            first = shell.event("link up", name="link")
-            self.assertEqual((first["state"], shell.seen[0]), ("up", first))
-            self.assertTrue(shell.run("status")["result"]["available"])
-            self.assertIn("no change reported yet", shell.run("item changed", 5)["error"])
-
-            self.assertTrue(self.sim.command("ring 5550100").startswith("ok call"))
-            ring = shell.event("the ring", name="call", state=9)
-            self.assertEqual(ring["stateName"], "ringing")
-            shell.run("call answer")
-            shell.event("the answer", name="call", state=2, stateName="connected")
-            call = shell.run("call info")["result"]["calls"][0]
-            self.assertEqual((call["text"], call["stateName"]), ("5550100", "connected"))
-
-            # The press is held in the shell's library between its halves.
-            self.assertIn("not held down", shell.run("key F --up", 2)["error"])
-            shell.run("key F --down")
-            shell.run("key F --up")
-            shell.event("the key", name="key", keyCode=70)
-            self.assertIn("key 70/", self.sim.command("state"))
-
-            self.assertEqual(self.sim.command("item 66 4242"), "ok")
-            shell.event("the item", name="item", id=66)
-            self.assertEqual(shell.run("item changed")["result"]["value"], 4242)
-            self.assertIn("no such contact 99", shell.run("contact get 99", 1)["error"])
-            self.assertEqual(shell.run("bogus", 2)["exit"], 2)
-        finally:
-            status = shell.close()
-        self.assertEqual(status, 5, "the first failing command's status")
-
     def test_setters_reach_the_device(self):
         for args, check in [(("audio", "ringer", "1"), "ringer 1"),
                             (("audio", "mute", "on"), "mute 1")]:
@@ -361,31 +272,21 @@ class CliOverUnixSocket(TempDirTest):
     def test_output_that_cannot_be_written_is_a_failure(self):
         for args in (("status",), ("--json", "status"), ("display",), ("--help",)):
             with self.subTest(args=args), open("/dev/full", "w") as full:
-                r = subprocess.run([SPPHONE, *args], env=host_env(self.device), stdout=full,
-                                   stderr=subprocess.PIPE, timeout=30, text=True)
+                r = spphone(self.device, *args, stdout=full)
                 self.assertEqual(r.returncode, 1, r.stderr)
                 self.assertIn("cannot write", r.stderr.strip().splitlines()[-1])
 
     def test_watch_text_form(self):
-        proc = subprocess.Popen([SPPHONE, "watch"], env=host_env(self.device), stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
-        out = Lines(proc.stdout)
-        try:
-            out.wait_for(lambda l: "link" in l and l.endswith("up"), what="link up")
-            self.sim.command("key 5")
-            line = out.wait_for(lambda l: " key " in l, what="the key event")
-            self.assertIn("slot 1", line)
-            self.assertIn("0x0104", line)
-            self.assertIn("key=5", line)
-            # A device text with a line break stays on its event's line.
-            self.assertEqual(self.sim.command("item 82 hex:6c696e65310a6c696e6532"), "ok")
-            line = out.wait_for(lambda l: " item " in l, what="the item event")
-            self.assertTrue(line.endswith("id=82 value=line1|line2"), line)
-        finally:
-            proc.send_signal(signal.SIGINT)
-            self.assertEqual(proc.wait(timeout=WAIT), 0)
-            proc.stdout.close()
-            proc.stderr.close()
+        out = self.start_watch(self.device, as_json=False).out
+        out.wait_for(lambda l: "link" in l and l.endswith("up"), what="link up")
+        self.sim.command("key 5")
+        line = out.wait_for(lambda l: " key " in l, what="the key event")
+        for words in ("slot 1", "0x0104", "key=5"):
+            self.assertIn(words, line)
+        # A device text with a line break stays on its event's line.
+        self.assertEqual(self.sim.command("item 82 hex:6c696e65310a6c696e6532"), "ok")
+        line = out.wait_for(lambda l: " item " in l, what="the item event")
+        self.assertTrue(line.endswith("id=82 value=line1|line2"), line)
 
 
 class DeviceComesAndGoes(TempDirTest):
@@ -512,15 +413,11 @@ class ShellOnTheInProcessDevice(TempDirTest):
 
     def test_exit_status_for_scripts(self):
         # The first failing command's status is the shell's; the session goes on.
-        r = subprocess.run([SPPHONE, "shell"], input="item changed\nkey F --down\nkey F --up\nwait key\nkey\n",
-                           env=host_env("sim"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30,
-                           text=True)
+        r = spphone("sim", "shell", input="item changed\nkey F --down\nkey F --up\nwait key\nkey\n")
         self.assertEqual(r.returncode, 5, r.stderr)
         self.assertIn("keyCode: 70", r.stdout)
         # --stop-on-error ends the session at the first failure.
-        r = subprocess.run([SPPHONE, "--json", "shell", "--stop-on-error"], input="status\nwait key 0.1s\nstatus\n",
-                           env=host_env("sim"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30,
-                           text=True)
+        r = spphone("sim", "--json", "shell", "--stop-on-error", input="status\nwait key 0.1s\nstatus\n")
         self.assertEqual(r.returncode, 4, r.stderr)
         replies = [strict_json(l) for l in r.stdout.splitlines() if '"command"' in l]
         self.assertEqual([(l["command"], l["exit"]) for l in replies], [("status", 0), ("wait key 0.1s", 4)])

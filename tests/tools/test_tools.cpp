@@ -456,26 +456,6 @@ TEST_F(Endpoints, RefusesPathsOthersCouldReachOrThatAreNoSocket) {
     EXPECT_FALSE(simserver::ListenUnix(dir + "/" + std::string(120, 'x'), &ep, &error));
 }
 
-TEST_F(Endpoints, DefaultSocketGetsAFreshPrivateDirectory) {
-    const char *old = std::getenv("XDG_RUNTIME_DIR");
-    const std::string saved = old ? old : "";
-    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-    simserver::Endpoint ep;
-    std::string error;
-    const bool ok = simserver::ListenUnix("", &ep, &error);
-    if (old)
-        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    else
-        unsetenv("XDG_RUNTIME_DIR");
-    ASSERT_TRUE(ok) << error;
-    EXPECT_EQ(ep.privateDir.rfind(dir + "/spphone-sim.", 0), 0u);
-    EXPECT_EQ(Mode(ep.privateDir), 0700u);
-    EXPECT_EQ(Mode(ep.socketPath), 0600u);
-    const std::string made = ep.privateDir;
-    simserver::CloseEndpoint(&ep);
-    EXPECT_EQ(access(made.c_str(), F_OK), -1);
-}
-
 TEST_F(Endpoints, TcpStaysOnLoopbackUnlessAskedOtherwise) {
     struct Case {
         const char *address;
