@@ -185,15 +185,14 @@ TEST_F(Framing, FramesAreCutFromAnyChunkingAndGarbage) {
     }
 }
 
+// A header too long for any frame or not from the host starts no frame.
 TEST_F(Framing, OversizedOrForeignHeadersAreNotFrameStarts) {
-    auto big = Request(1, 9, {}, 7);
-    Put32(big, 16, 679); // longer than any frame
-    auto fromDevice = Request(1, 9, {}, 8);
-    fromDevice[8] = 2; // source 2: not a host frame
-    auto stream = big;
-    stream.insert(stream.end(), fromDevice.begin(), fromDevice.end());
-    auto good = Request(1, 9, {}, 9);
-    stream.insert(stream.end(), good.begin(), good.end());
+    auto stream = Request(1, 9, {}, 7);
+    Put32(stream, 16, 679);
+    auto fromDevice = Request(1, 9, {}, 8), good = Request(1, 9, {}, 9);
+    fromDevice[8] = 2;
+    for (const auto &f : {fromDevice, good})
+        stream.insert(stream.end(), f.begin(), f.end());
     ASSERT_TRUE(Write(stream));
     ASSERT_TRUE(sim::WaitIdle(dev, kWait));
     auto log = sim::GetLog(dev);
@@ -306,13 +305,9 @@ TEST_F(FaultRules, ChunkShaping) {
         std::lock_guard<std::mutex> lk(host.mu);
         return host.chunks;
     };
-    auto chunks = chunksOf(0);
-    ASSERT_EQ(chunks.size(), 2u) << "each frame its own chunk by default";
-
-    chunks = chunksOf(sim::kMerge);
-    ASSERT_EQ(chunks.size(), 1u);
-    EXPECT_EQ(chunks[0].size(), 128u);
-
+    EXPECT_EQ(chunksOf(0).size(), 2u) << "each frame its own chunk by default";
+    auto chunks = chunksOf(sim::kMerge);
+    EXPECT_TRUE(chunks.size() == 1 && chunks[0].size() == 128u) << "one chunk of both frames";
     chunks = chunksOf(sim::kSplit, 5);
     size_t total = 0;
     for (const auto &c : chunks) {
@@ -487,13 +482,6 @@ TEST_F(ConsoleFaults, NewLinesKeepWhatEarlierRulesHaveUsed) {
     EXPECT_EQ(Outcome(1, 10), "answered");
     EXPECT_EQ(Run("fault list").text, "ok 1 rules, 1 failing opens\n"
                                       "  drop-ack class=5 cmd=any dest=any skip=1 count=1 left=1 after=1");
-
-    ASSERT_TRUE(Run("fault answer-anyway class=7 cmd=2 count=0 at=21 patch=hex:0102").ok);
-    EXPECT_NE(Run("fault list").text.find("answer-anyway class=7 cmd=2 dest=any skip=0 count=0 at=21 "
-                                          "patch=hex:0102 left=every"),
-              std::string::npos);
-    for (const char *line : {"fault answer-anyway at=20", "fault answer-anyway patch=", "fault fail at=742"})
-        EXPECT_FALSE(Run(line).ok) << line;
     EXPECT_TRUE(Run("fault clear").ok);
     EXPECT_EQ(Run("fault list").text, "ok 0 rules, 0 failing opens");
 }
