@@ -20,7 +20,7 @@ from harness import WAIT, Lines, Sim
 MORELAPI_LIBRARY = os.environ.get("MORELAPI_LIBRARY", "libmorelapi.so")
 HANG = 10.0  # a stop or an open that takes this long hangs
 
-# A host process: starts the library, stops it when told, says how long the stop took.
+# The host: starts the library, stops it when told, says how long the stop took.
 HOST = """
 import ctypes, sys, time
 lib = ctypes.CDLL(sys.argv[1])
@@ -33,18 +33,17 @@ print("stopped in %.3f s" % (time.monotonic() - start), flush=True)
 
 
 class DeviceEndpoint(unittest.TestCase):
-    def start_sim(self, kind):
-        if kind == "unix":
-            d = tempfile.mkdtemp(prefix="spphone-endpoint-")
-            self.addCleanup(shutil.rmtree, d, True)
-            sim = Sim("--unix", os.path.join(d, "device.sock"), "--no-console")
-        else:
-            sim = Sim("--tcp", "0", "--no-console")
-        self.addCleanup(sim.stop)
-        return sim
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="spphone-endpoint-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def socket_of(self, kind):
+        s = socket.socket(socket.AF_UNIX if kind == "unix" else socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(s.close)
+        return s
 
     def start_host(self, device):
-        """The host process, with its output lines."""
+        """A host process that starts the library, with its output lines."""
         env = dict(os.environ, TALVO_DEVICE=device, TALVO_VERBOSE="1")
         host = subprocess.Popen([sys.executable, "-c", HOST, MORELAPI_LIBRARY], env=env,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -66,52 +65,44 @@ class DeviceEndpoint(unittest.TestCase):
         # while the library's open waits for the first bytes.
         for kind in ("unix", "tcp"):
             with self.subTest(kind):
+                listener = self.socket_of(kind)
                 if kind == "unix":
-                    d = tempfile.mkdtemp(prefix="spphone-endpoint-")
-                    self.addCleanup(shutil.rmtree, d, True)
-                    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                    listener.bind(os.path.join(d, "device.sock"))
+                    listener.bind(os.path.join(self.dir, "silent.sock"))
                     device = "unix:" + listener.getsockname()
                 else:
-                    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
                     listener.bind(("127.0.0.1", 0))
                     device = "tcp:127.0.0.1:%d" % listener.getsockname()[1]
-                self.addCleanup(listener.close)
                 listener.listen(1)
                 listener.settimeout(HANG)
                 host, out, _ = self.start_host(device)
                 conn, _ = listener.accept()
                 self.addCleanup(conn.close)
-                line = self.stop_host(host, out)
-                print("%s, silent device: %s" % (kind, line))
+                print("%s, silent device: %s" % (kind, self.stop_host(host, out)))
 
     def test_stop_returns_while_the_device_is_stopped(self):
         for kind in ("unix", "tcp"):
             with self.subTest(kind):
-                sim = self.start_sim(kind)
+                sim = Sim(*(["--unix", os.path.join(self.dir, "device.sock")] if kind == "unix" else ["--tcp", "0"]),
+                          "--no-console")
+                self.addCleanup(sim.stop)
                 os.kill(sim.proc.pid, signal.SIGSTOP)
                 self.addCleanup(os.kill, sim.proc.pid, signal.SIGCONT)
                 # Fill the backlog: later connections wait for the stopped device.
-                fillers = []
+                where = sim.endpoint.partition(":")[2]
+                address = where if kind == "unix" else ("127.0.0.1", int(where.rpartition(":")[2]))
                 for _ in range(8):
-                    s = socket.socket(socket.AF_UNIX if kind == "unix" else socket.AF_INET, socket.SOCK_STREAM)
+                    s = self.socket_of(kind)
                     s.setblocking(False)
-                    fillers.append(s)
-                    where = sim.endpoint.partition(":")[2]
-                    address = where if kind == "unix" else ("127.0.0.1", int(where.rpartition(":")[2]))
                     try:
                         s.connect(address)
                     except (BlockingIOError, InterruptedError):
                         pass
-                for s in fillers:
-                    self.addCleanup(s.close)
                 host, out, err = self.start_host(sim.endpoint)
                 # The first open gives up on the stopped device, and says why.
                 cause = err.wait_for(lambda l: l.startswith("talvo: "), timeout=HANG, what="a failed open")
                 self.assertIn(sim.endpoint, cause)
                 self.assertIn("stopped", cause)
-                line = self.stop_host(host, out)
-                print("%s, stopped device: %s (first cause: %s)" % (kind, line, cause))
+                print("%s, stopped device: %s (first cause: %s)" % (kind, self.stop_host(host, out), cause))
 
 
 if __name__ == "__main__":

@@ -122,17 +122,25 @@ class CliOverUnixSocket(TempDirTest):
         self.assertEqual(r.returncode, 0, r.stderr)
         return strict_json(r.stdout)
 
-    def test_call_placed_and_ended(self):
-        r = self.cli("call", "dial", "5551234")
+    def ok(self, *args):
+        r = self.cli(*args)
         self.assertEqual(r.returncode, 0, r.stderr)
+
+    def test_changes_reach_the_device(self):
+        self.ok("call", "dial", "5551234")
         calls = self.json_of("call", "info")["calls"]
         self.assertEqual([c["text"] for c in calls], ["5551234"])
         self.assertIn("outgoing 5551234", self.sim.command("state"))
-
-        r = self.cli("call", "end", str(calls[0]["id"]))
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.ok("call", "end", str(calls[0]["id"]))
         self.assertEqual(self.json_of("call", "info")["calls"], [])
-        self.assertNotIn("call ", self.sim.command("state"))
+        self.ok("audio", "ringer", "1")
+        self.ok("audio", "mute", "on")
+        state = self.sim.command("state")
+        self.assertNotIn("call ", state)
+        self.assertIn("ringer 1", state)
+        self.assertIn("mute 1", state)
+        self.ok("contact", "set", "E2E NAME", "7", "5559876")
+        self.assertIn("E2E NAME", [c["data1"] for c in self.json_of("contact")["contacts"]])
 
     def test_items_set_and_read_back(self):
         # A text item, a 4-byte number and raw bytes: each read back through
@@ -142,8 +150,7 @@ class CliOverUnixSocket(TempDirTest):
                  ("2", "hex:0a0b0c0d0e", None, "0a0b0c0d0e")]
         for item, given, value, hex_bytes in cases:
             with self.subTest(item=item):
-                r = self.cli("item", "set", item, given)
-                self.assertEqual(r.returncode, 0, r.stderr)
+                self.ok("item", "set", item, given)
                 got = self.json_of("item", "get", item)
                 if value is not None:
                     self.assertEqual(got["value"], value)
@@ -213,29 +220,14 @@ class CliOverUnixSocket(TempDirTest):
                     event = strict_json(lines[0])
                     self.assertEqual((event["name"], event["state"]), ("link", "up"))
 
-    def test_setters_reach_the_device(self):
-        for args, check in [(("audio", "ringer", "1"), "ringer 1"),
-                            (("audio", "mute", "on"), "mute 1")]:
-            with self.subTest(args=args):
-                r = self.cli(*args)
-                self.assertEqual(r.returncode, 0, r.stderr)
-                self.assertIn(check, self.sim.command("state"))
-        r = self.cli("contact", "set", "E2E NAME", "7", "5559876")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        names = [c["data1"] for c in self.json_of("contact")["contacts"]]
-        self.assertIn("E2E NAME", names)
-
     def test_key_hold_decides_short_or_long_press(self):
         # The library times the hold of key F: below 750 ms the device gets a
         # short press (action 0), from 750 ms a long one (actions 1, then 2).
         for hold, last in [("0.1s", "key 70/0"), ("0.8s", "key 70/2")]:
             with self.subTest(hold=hold):
-                r = self.cli("key", "F", "--hold", hold)
-                self.assertEqual(r.returncode, 0, r.stderr)
-                self.assertEqual(r.stdout.strip(), "ok")
+                self.ok("key", "F", "--hold", hold)
                 self.assertIn(last, self.sim.command("state"))
-        r = self.cli("key", "5")
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.ok("key", "5")
         self.assertIn("key 53/0", self.sim.command("state"))
 
     def test_failures_name_what_failed(self):
@@ -370,20 +362,15 @@ class DeviceComesAndGoes(TempDirTest):
                 self.assertIn(words, r.stderr)
 
     def test_scripted_device(self):
-        # --command lines run at start, without a console.
+        # --command lines run at start, without a console; wait-host holds
+        # the script until a host has read the device.
         sim = self.start_sim("--unix", os.path.join(self.dir, "d.sock"), "--no-console",
-                             "--command", "ring 5550199; version")
-        sim.out.wait_for(lambda l: l.startswith("ok version"), what="the script's end")
+                             "--command", "ring 5550199; wait-host 20s; state")
         r = spphone(sim.endpoint, "--json", "call", "info")
         self.assertEqual(r.returncode, 0, r.stderr)
         calls = strict_json(r.stdout)["calls"]
         self.assertEqual([(c["state"], c["text"]) for c in calls], [(9, "5550199")])
-
-    def test_wait_host_holds_the_script_until_a_host_has_read_the_device(self):
-        sim = self.start_sim("--unix", os.path.join(self.dir, "d.sock"), "--no-console",
-                             "--command", "wait-host 20s; state")
-        r = spphone(sim.endpoint, "status")
-        self.assertEqual(r.returncode, 0, r.stderr)
+        sim.out.wait_for(lambda l: l.startswith("ok call"), what="the ring's reply")
         first = sim.out.wait_for(lambda l: l.startswith("ok") or l.startswith("host"), what="host or reply")
         self.assertEqual(first, "host connected")
         sim.out.wait_for(lambda l: l.startswith("ok protocol"), what="the held reply")

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <condition_variable>
 #include <cstdlib>
@@ -49,7 +50,7 @@ struct Received {
     }
     bool WaitType(int32_t type) {
         std::unique_lock<std::mutex> lk(mu);
-        return cv.wait_for(lk, kWait, [&] { return std::find(types.begin(), types.end(), type) != types.end(); });
+        return cv.wait_for(lk, kWait, [&] { return std::count(types.begin(), types.end(), type) > 0; });
     }
     size_t Count(int32_t type) {
         std::lock_guard<std::mutex> lk(mu);
@@ -68,13 +69,8 @@ void TALVO_CALL OnReceive(uintptr_t, const uint8_t *data, int32_t count, int32_t
 // A status request (class 1 command 9) as the host writes it.
 std::vector<uint8_t> StatusRequest(uint32_t seq) {
     std::vector<uint8_t> f(64, 0);
-    f[0] = 0x30;
-    f[1] = 0xFF;
-    f[2] = 1;
-    f[4] = 9;
-    f[6] = 3;
-    f[8] = 1;
-    f[10] = 1;
+    const uint8_t head[] = {0x30, 0xFF, 1, 0, 9, 0, 3, 0, 1, 0, 1, 0};
+    std::memcpy(f.data(), head, sizeof head);
     std::memcpy(&f[12], &seq, 4); // little-endian host
     return f;
 }
@@ -194,34 +190,44 @@ int Listen(const std::string &path, std::string *address, int backlog = 4) {
 
 std::string SocketPath(const char *what) { return "/tmp/talvo-test-" + std::string(what) + "-" + std::to_string(::getpid()) + ".sock"; }
 
-// A device endpoint as the spphone-sim program serves it: one client at a
-// time, raw frame bytes both ways.
-struct DeviceServer {
-    sim::Device *dev = sim::CreateDevice();
+// A listening endpoint that hands each host to act in turn (nothing, by
+// default: a wedged device that keeps the first connection); accepted gives
+// the first connection.
+struct Endpoint {
     int listenFd = -1;
     std::string address;
-    std::mutex mu;
-    int clientFd = -1;
+    std::promise<int> accepted;
     std::thread thread;
 
-    bool ListenUnix(const std::string &path) { return Serve(Listen(path, &address)); }
-    bool ListenTcp() { return Serve(Listen("", &address)); }
-    bool Serve(int fd) {
-        listenFd = fd;
-        if (fd < 0)
-            return false;
-        thread = std::thread([this] { Run(); });
-        return true;
-    }
-    void Run() {
-        for (;;) {
+    Endpoint(bool tcp, const char *name, std::function<void(int)> act = {}) {
+        listenFd = Listen(tcp ? "" : SocketPath(name), &address, 1);
+        thread = std::thread([this, act] {
             int c = ::accept(listenFd, nullptr, nullptr);
-            if (c < 0)
-                return;
-            {
-                std::lock_guard<std::mutex> lk(mu);
-                clientFd = c;
-            }
+            if (c >= 0 && act)
+                act(c);
+            accepted.set_value(c);
+            while (c >= 0 && act && (c = ::accept(listenFd, nullptr, nullptr)) >= 0)
+                act(c);
+        });
+    }
+    ~Endpoint() {
+        ::shutdown(listenFd, SHUT_RDWR);
+        thread.join();
+        ::close(listenFd);
+        if (address.rfind("unix:", 0) == 0)
+            ::unlink(address.c_str() + 5);
+    }
+};
+
+// A device served as the spphone-sim program serves it: raw frame bytes both
+// ways until the host leaves or Kick drops it. Outlives its endpoint.
+struct ServedDevice {
+    sim::Device *dev = sim::CreateDevice();
+    std::atomic<int> client{-1};
+
+    std::function<void(int)> Act() {
+        return [this](int c) {
+            client = c;
             sim::ConnectSink(dev, [c](const uint8_t *d, int32_t n, int32_t type) {
                 if (type == TALVO_TYPE_DATA)
                     ::send(c, d, static_cast<size_t>(n), MSG_NOSIGNAL);
@@ -233,28 +239,15 @@ struct DeviceServer {
             while ((n = ::recv(c, buf, sizeof buf, 0)) > 0)
                 sim::HostWrite(dev, buf, static_cast<size_t>(n));
             sim::Disconnect(dev);
-            {
-                std::lock_guard<std::mutex> lk(mu);
-                clientFd = -1;
-            }
+            client = -1;
             ::close(c);
-        }
+        };
     }
     void Kick() {
-        std::lock_guard<std::mutex> lk(mu);
-        if (clientFd >= 0)
-            ::shutdown(clientFd, SHUT_RDWR);
+        if (int c = client.load(); c >= 0)
+            ::shutdown(c, SHUT_RDWR);
     }
-    ~DeviceServer() {
-        ::shutdown(listenFd, SHUT_RDWR);
-        Kick();
-        if (thread.joinable())
-            thread.join();
-        ::close(listenFd);
-        if (address.rfind("unix:", 0) == 0)
-            ::unlink(address.c_str() + 5);
-        sim::DestroyDevice(dev);
-    }
+    ~ServedDevice() { sim::DestroyDevice(dev); }
 };
 
 class Talvo : public ::testing::Test {
@@ -300,12 +293,12 @@ TEST_F(Talvo, InProcessDeviceByDefault) {
 // reported once, a close is no loss, and the next open reconnects.
 TEST_F(Talvo, StreamReportsLossOnceAndReconnects) {
     for (bool tcp : {false, true}) {
-        DeviceServer server;
-        ASSERT_TRUE(tcp ? server.ListenTcp() : server.ListenUnix(SocketPath("stream")));
+        ServedDevice served;
+        Endpoint server(tcp, "stream", served.Act());
         ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
         uint32_t handle = RoundTrip();
 
-        server.Kick();
+        served.Kick();
         ASSERT_TRUE(g_rx.WaitType(TALVO_TYPE_LINK_LOST)) << server.address;
         auto req = StatusRequest(2);
         if (!tcp) { // a TCP socket may still take a write after the peer's close
@@ -341,9 +334,8 @@ std::vector<int> DescriptorsConnectedTo(const std::string &address) {
 
 TEST_F(Talvo, StreamIsNotInheritedByChildProcesses) {
     for (bool tcp : {false, true}) {
-        DeviceServer server;
-        ASSERT_TRUE(tcp ? server.ListenTcp()
-                        : server.ListenUnix(SocketPath("cloexec")));
+        ServedDevice served;
+        Endpoint server(tcp, "cloexec", served.Act());
         ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
         uint32_t handle = RoundTrip();
         std::vector<int> fds = DescriptorsConnectedTo(server.address);
@@ -352,34 +344,6 @@ TEST_F(Talvo, StreamIsNotInheritedByChildProcesses) {
         EXPECT_EQ(Lib().close(handle), 0);
     }
 }
-
-// An endpoint that takes hosts and does what act says with each (nothing, by
-// default: a wedged device; accepted gives the first connection).
-struct OneShotEndpoint {
-    int listenFd = -1;
-    std::string address;
-    std::promise<int> accepted;
-    std::thread thread;
-
-    OneShotEndpoint(bool tcp, const char *name, std::function<void(int)> act = {}) {
-        listenFd = Listen(tcp ? "" : SocketPath(name), &address, 1);
-        thread = std::thread([this, act] {
-            int c = ::accept(listenFd, nullptr, nullptr);
-            if (c >= 0 && act)
-                act(c);
-            accepted.set_value(c);
-            while (c >= 0 && act && (c = ::accept(listenFd, nullptr, nullptr)) >= 0)
-                act(c);
-        });
-    }
-    ~OneShotEndpoint() {
-        ::shutdown(listenFd, SHUT_RDWR);
-        thread.join();
-        ::close(listenFd);
-        if (address.rfind("unix:", 0) == 0)
-            ::unlink(address.c_str() + 5);
-    }
-};
 
 constexpr auto kHang = std::chrono::seconds(10); // an open or a write that takes this long hangs
 
@@ -393,7 +357,7 @@ int32_t OpenWithin(uint32_t *handle, std::chrono::seconds limit = kHang) {
 // full a write fails after the send time-out instead of blocking for good,
 // and the close that follows returns.
 TEST_F(Talvo, WriteToADeviceThatReadsNothingFailsInsteadOfBlocking) {
-    OneShotEndpoint deaf(false, "deaf", [](int c) { ::send(c, "\x30", 1, MSG_NOSIGNAL); });
+    Endpoint deaf(false, "deaf", [](int c) { ::send(c, "\x30", 1, MSG_NOSIGNAL); });
     ::setenv("TALVO_DEVICE", deaf.address.c_str(), 1);
     uint32_t handle = 0;
     ASSERT_EQ(Lib().open(OnReceive, &handle), 0);
@@ -416,7 +380,7 @@ TEST_F(Talvo, WriteToADeviceThatReadsNothingFailsInsteadOfBlocking) {
 TEST_F(Talvo, OpenOfASilentDeviceGivesUp) {
     ::setenv("TALVO_VERBOSE", "1", 1);
     for (bool tcp : {false, true}) {
-        OneShotEndpoint silent(tcp, "silent");
+        Endpoint silent(tcp, "silent");
         ::setenv("TALVO_DEVICE", silent.address.c_str(), 1);
         testing::internal::CaptureStderr();
         uint32_t handle = 0;
@@ -441,7 +405,7 @@ TEST_F(Talvo, RefusedHostFailsAtOnceAndIsToldOnce) {
         {[](int c) { ::close(c); }, "closed the connection at once"},
     };
     for (const auto &[act, cause] : endpoints) {
-        OneShotEndpoint refusing(true, "refusing", act);
+        Endpoint refusing(true, "refusing", act);
         ::setenv("TALVO_DEVICE", refusing.address.c_str(), 1);
         testing::internal::CaptureStderr();
         for (int attempt = 0; attempt < 3; ++attempt) {
