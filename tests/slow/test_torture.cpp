@@ -8,14 +8,13 @@
 // from one seed (the interleaving of the threads is not replayed).
 //
 // A watchdog ends the process with every thread's stack when a call does not
-// return within its bound. At the end it checks that every export gave a
-// result of its range, that notification callbacks came one at a time and
-// the device's numbered raw blocks at most once, in order and whole, that no
-// callback began after TerminateUsbApiLib returned on an application thread,
-// that no registration made on an application thread was called after
-// UnregisterEvent returned there, that a slot's dataBuffer was never in two
-// callbacks at once nor changed under one, that the library still answers and
-// delivers, and that the heap is where the first third of the run left it.
+// return within its bound. The checks: every export gives a result of its
+// range; notification callbacks come one at a time, the device's numbered raw
+// blocks at most once, in order and whole; no callback begins after
+// TerminateUsbApiLib returned on an application thread, nor a registration
+// made there after UnregisterEvent returned there; a slot's dataBuffer is
+// never in two callbacks at once nor changed under one; the library still
+// answers and delivers; the heap stays where the first third left it.
 //
 // MORELAPI_TORTURE_SECONDS sets the length (10 s by default),
 // MORELAPI_TORTURE_SEED replays a seed.
@@ -179,12 +178,7 @@ void CheckResult(const char *what, long result) {
 
 void CallOp(Rng &rng) {
     const Op &op = kOps[std::uniform_int_distribution<size_t>(0, std::size(kOps) - 1)(rng)];
-    int result;
-    {
-        WatchedCall w(op.name, kRequestBound);
-        result = op.fn(rng);
-    }
-    CheckResult(op.name, result);
+    CheckResult(op.name, Watched(op.name, kRequestBound, [&] { return op.fn(rng); }));
     T().calls.fetch_add(1);
 }
 
@@ -194,11 +188,9 @@ void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data);
 // thread or a callback).
 void Register(uint32_t origin, uint16_t slot, std::chrono::milliseconds bound) {
     const uint32_t seq = T().nextSeq.fetch_add(1) & 0x1FFFFFF;
-    uint32_t result;
-    {
-        WatchedCall w("RegisterEvent", bound);
-        result = RegisterEvent(slot, Callback, Token(origin, slot, seq), T().buffers[slot]);
-    }
+    const uint32_t result = Watched("RegisterEvent", bound, [&] {
+        return RegisterEvent(slot, Callback, Token(origin, slot, seq), T().buffers[slot]);
+    });
     CheckResult("RegisterEvent", result);
     if (origin <= kMainOrigin && result == 1)
         T().lastRegistered[origin][slot].store(seq);
@@ -213,11 +205,8 @@ void Unregister(uint16_t slot, bool appThread) {
     for (uint32_t o = 0; o <= kMainOrigin; ++o)
         before[o] = t.lastRegistered[o][slot].load();
     const uint64_t begun = t.stopsBegun.load(), ended = t.stopsEnded.load();
-    uint32_t result;
-    {
-        WatchedCall w("UnregisterEvent", appThread ? kAppRegisterBound : kCallbackRegisterBound);
-        result = UnregisterEvent(slot);
-    }
+    const uint32_t result = Watched("UnregisterEvent", appThread ? kAppRegisterBound : kCallbackRegisterBound,
+                                    [&] { return UnregisterEvent(slot); });
     CheckResult("UnregisterEvent", result);
     if (!appThread || result != 1 || begun != ended || t.stopsBegun.load() != begun)
         return;
@@ -231,10 +220,7 @@ void Unregister(uint16_t slot, bool appThread) {
 void Stop(bool appThread) {
     TortureState &t = T();
     t.stopsBegun.fetch_add(1);
-    {
-        WatchedCall w("TerminateUsbApiLib", kStopBound);
-        TerminateUsbApiLib();
-    }
+    Watched("TerminateUsbApiLib", kStopBound, [] { TerminateUsbApiLib(); });
     if (appThread)
         t.down.store(true);
     t.stopsEnded.fetch_add(1);
@@ -245,11 +231,7 @@ void Stop(bool appThread) {
 void Start(uint32_t origin) {
     TortureState &t = T();
     t.down.store(false);
-    int result;
-    {
-        WatchedCall w("InitializeUsbApiLib", kStopBound);
-        result = InitializeUsbApiLib();
-    }
+    const int result = Watched("InitializeUsbApiLib", kStopBound, [] { return InitializeUsbApiLib(); });
     if (result != 1)
         t.Violation("InitializeUsbApiLib returned " + std::to_string(result));
     for (uint16_t slot = 0; slot < MORELAPI_SLOT_COUNT; ++slot)

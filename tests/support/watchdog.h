@@ -45,27 +45,27 @@ inline int64_t WatchNowMs() {
 }
 
 // This thread's record, claimed at its first use and handed back when the
-// thread ends; nullptr when all are taken (the thread goes unwatched).
-struct WatchSlot {
-    WatchRecord *record = nullptr;
-    WatchSlot() {
-        std::lock_guard<std::mutex> g(WatchLock());
-        for (WatchRecord &r : WatchRecords())
-            if (!r.used) {
-                r = {true, static_cast<long>(syscall(SYS_gettid)), nullptr, nullptr, 0, 0};
-                record = &r;
-                return;
-            }
-    }
-    ~WatchSlot() {
-        std::lock_guard<std::mutex> g(WatchLock());
-        if (record != nullptr)
-            *record = {};
-    }
-};
-
+// thread ends; nullptr when all are taken (the thread goes unwatched). A role
+// names the thread in the report.
 inline WatchRecord *ThisThreadRecord(const char *role = nullptr) {
-    thread_local WatchSlot slot;
+    struct Slot {
+        WatchRecord *record = nullptr;
+        Slot() {
+            std::lock_guard<std::mutex> g(WatchLock());
+            for (WatchRecord &r : WatchRecords())
+                if (!r.used) {
+                    r = {true, static_cast<long>(syscall(SYS_gettid)), nullptr, nullptr, 0, 0};
+                    record = &r;
+                    return;
+                }
+        }
+        ~Slot() {
+            std::lock_guard<std::mutex> g(WatchLock());
+            if (record != nullptr)
+                *record = {};
+        }
+    };
+    thread_local Slot slot;
     std::lock_guard<std::mutex> g(WatchLock());
     if (slot.record != nullptr && role != nullptr)
         slot.record->role = role;
@@ -73,29 +73,31 @@ inline WatchRecord *ThisThreadRecord(const char *role = nullptr) {
 }
 
 // Marks the calling thread as inside `what` for the scope; nests.
-class WatchedCall {
-  public:
-    WatchedCall(const char *what, std::chrono::milliseconds bound) : r_(ThisThreadRecord()) {
+struct WatchedCall {
+    WatchedCall(const char *what, std::chrono::milliseconds bound) : r(ThisThreadRecord()) {
         std::lock_guard<std::mutex> g(WatchLock());
-        if (r_ != nullptr) {
-            saved_ = *r_;
-            r_->what = what;
-            r_->startMs = WatchNowMs();
-            r_->boundMs = bound.count();
+        if (r != nullptr) {
+            saved = *r;
+            *r = {true, saved.tid, saved.role, what, WatchNowMs(), bound.count()};
         }
     }
     ~WatchedCall() {
         std::lock_guard<std::mutex> g(WatchLock());
-        if (r_ != nullptr)
-            *r_ = saved_;
+        if (r != nullptr)
+            *r = saved;
     }
     WatchedCall(const WatchedCall &) = delete;
     WatchedCall &operator=(const WatchedCall &) = delete;
 
-  private:
-    WatchRecord *r_;
-    WatchRecord saved_;
+    WatchRecord *const r;
+    WatchRecord saved;
 };
+
+// fn() inside a WatchedCall.
+template <typename F> auto Watched(const char *what, std::chrono::milliseconds bound, F &&fn) {
+    WatchedCall w(what, bound);
+    return fn();
+}
 
 // Prints every watched thread's call and, when gdb is there, every stack.
 inline void DumpThreads(const std::string &note) {
@@ -127,50 +129,43 @@ inline void DumpThreads(const std::string &note) {
     std::fflush(stderr);
 }
 
+// The first call past its bound, described; empty when there is none.
+inline std::string OverdueCall() {
+    std::lock_guard<std::mutex> g(WatchLock());
+    const int64_t now = WatchNowMs();
+    for (const WatchRecord &r : WatchRecords())
+        if (r.used && r.what != nullptr && now - r.startMs > r.boundMs)
+            return std::string(r.what) + " on thread " + std::to_string(r.tid) + " did not return within " +
+                   std::to_string(r.boundMs) + " ms";
+    return {};
+}
+
 // Starts the watchdog thread; the destructor stops it. A call past its bound
 // prints the report with `note` and ends the process with status 1.
-class Watchdog {
-  public:
-    explicit Watchdog(std::string note) : note_(std::move(note)), thread_([this] { Run(); }) {}
+struct Watchdog {
+    explicit Watchdog(std::string note)
+        : thread([this, note = std::move(note)] {
+              std::unique_lock<std::mutex> g(m);
+              while (!cv.wait_for(g, std::chrono::milliseconds(100), [this] { return stop; }))
+                  if (const std::string overdue = OverdueCall(); !overdue.empty()) {
+                      DumpThreads(overdue + "; " + note);
+                      std::fflush(stdout);
+                      std::_Exit(1);
+                  }
+          }) {}
     ~Watchdog() {
         {
-            std::lock_guard<std::mutex> g(m_);
-            stop_ = true;
+            std::lock_guard<std::mutex> g(m);
+            stop = true;
         }
-        cv_.notify_all();
-        thread_.join();
-    }
-    Watchdog(const Watchdog &) = delete;
-    Watchdog &operator=(const Watchdog &) = delete;
-
-  private:
-    // The first call past its bound, described; empty when there is none.
-    static std::string Overdue() {
-        std::lock_guard<std::mutex> g(WatchLock());
-        const int64_t now = WatchNowMs();
-        for (const WatchRecord &r : WatchRecords())
-            if (r.used && r.what != nullptr && now - r.startMs > r.boundMs)
-                return std::string(r.what) + " on thread " + std::to_string(r.tid) + " did not return within " +
-                       std::to_string(r.boundMs) + " ms";
-        return {};
-    }
-    void Run() {
-        std::unique_lock<std::mutex> g(m_);
-        while (!cv_.wait_for(g, std::chrono::milliseconds(100), [this] { return stop_; })) {
-            const std::string overdue = Overdue();
-            if (overdue.empty())
-                continue;
-            DumpThreads(overdue + "; " + note_);
-            std::fflush(stdout);
-            std::_Exit(1);
-        }
+        cv.notify_all();
+        thread.join();
     }
 
-    std::string note_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool stop_ = false;
-    std::thread thread_;
+    std::mutex m;
+    std::condition_variable cv;
+    bool stop = false;
+    std::thread thread; // last: starts once the members it uses exist
 };
 
 } // namespace morel_test

@@ -366,7 +366,7 @@ TEST_F(FaultRules, PatchesOverwriteTheResponse) {
         rule.patchAt = row.at;
         rule.patch = row.patch;
         Arm();
-        // Item 3 is stored; item 11 is not, so only answer-anyway answers it.
+        // Item 3 is stored; item 0 is none, so only answer-anyway answers it.
         auto f = Ask(1, 4, {static_cast<uint8_t>(row.actions == sim::kAnswerAnyway ? 0 : 3)});
         ASSERT_EQ(f.size(), 2u) << row.at;
         EXPECT_EQ(f[1].status(), row.status) << row.at;

@@ -140,24 +140,15 @@ TEST_F(SimTransport, RefusesWithoutDeviceOrWithBadArguments) {
 
 // ---- libtalvo --------------------------------------------------------------
 
+// libtalvo, loaded as the host loads it.
 struct TalvoLib {
-    void *lib = nullptr;
-    TalvoOpenFn open = nullptr;
-    TalvoWriteFn write = nullptr;
-    TalvoCloseFn close = nullptr;
+    void *lib = dlopen(TALVO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    TalvoOpenFn open = reinterpret_cast<TalvoOpenFn>(lib ? dlsym(lib, "TransportOpen") : nullptr);
+    TalvoWriteFn write = reinterpret_cast<TalvoWriteFn>(lib ? dlsym(lib, "TransportWrite") : nullptr);
+    TalvoCloseFn close = reinterpret_cast<TalvoCloseFn>(lib ? dlsym(lib, "TransportClose") : nullptr);
 };
-
 TalvoLib &Lib() {
-    static TalvoLib t = [] {
-        TalvoLib x;
-        x.lib = dlopen(TALVO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (x.lib) {
-            x.open = reinterpret_cast<TalvoOpenFn>(dlsym(x.lib, "TransportOpen"));
-            x.write = reinterpret_cast<TalvoWriteFn>(dlsym(x.lib, "TransportWrite"));
-            x.close = reinterpret_cast<TalvoCloseFn>(dlsym(x.lib, "TransportClose"));
-        }
-        return x;
-    }();
+    static TalvoLib t;
     return t;
 }
 
@@ -188,7 +179,9 @@ int Listen(const std::string &path, std::string *address, int backlog = 4) {
     return ::listen(fd, backlog) == 0 ? fd : -1;
 }
 
-std::string SocketPath(const char *what) { return "/tmp/talvo-test-" + std::string(what) + "-" + std::to_string(::getpid()) + ".sock"; }
+std::string SocketPath(const char *what) {
+    return "/tmp/talvo-test-" + std::string(what) + "-" + std::to_string(::getpid()) + ".sock";
+}
 
 // A listening endpoint that hands each host to act in turn (nothing, by
 // default: a wedged device that keeps the first connection); accepted gives
