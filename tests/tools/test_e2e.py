@@ -173,11 +173,7 @@ class CliOverUnixSocket(TempDirTest):
         results = {}
         for args in commands:
             with self.subTest(args=args):
-                r = self.cli("--json", *args)
-                self.assertEqual(r.returncode, 0, r.stderr)
-                lines = r.stdout.splitlines()
-                self.assertEqual(len(lines), 1, r.stdout)
-                results[args] = strict_json(lines[0])
+                results[args] = self.json_of(*args)  # one line, one object, no key twice
                 self.assertIsInstance(results[args], dict)
         self.assertTrue(results[("status",)]["available"])
         self.assertEqual(results[("contact", "count")]["count"], len(results[("contact",)]["contacts"]))
@@ -402,14 +398,9 @@ class Endpoints(TempDirTest):
         self.assertFalse(os.path.exists(os.path.dirname(path)), "the private directory is removed at exit")
 
     def test_refused_endpoints(self):
-        shared = os.path.join(self.dir, "shared")
-        os.mkdir(shared)
-        plain = os.path.join(self.dir, "plain-file")
-        open(plain, "w").close()
-        cases = [(["--unix", plain], "not a socket"),
-                 (["--tcp", "0.0.0.0:0"], "--listen-any"),
-                 (["--tcp", "127.0.0.1:0", "--unix", plain], "not both"),
-                 (["--script", shared], "cannot read")]
+        cases = [(["--tcp", "0.0.0.0:0"], "--listen-any"),
+                 (["--tcp", "127.0.0.1:0", "--unix", os.path.join(self.dir, "d.sock")], "not both"),
+                 (["--script", self.dir], "cannot read")]
         for args, words in cases:
             with self.subTest(args=args):
                 r = subprocess.run([SPPHONE_SIM, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

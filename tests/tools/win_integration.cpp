@@ -69,35 +69,29 @@ void MORELAPI_CALL OnEvent(uint32_t code, uint32_t slot, void *data) {
     g_cv.notify_all();
 }
 
-bool WaitEvent(uint32_t code, uint32_t value, bool anyValue = false) {
+// Waits for event code (with value unless anyValue); the value of the last
+// such event, or -1 when none came.
+long WaitEvent(uint32_t code, uint32_t value, bool anyValue = false) {
     std::unique_lock<std::mutex> lock(g_m);
-    return g_cv.wait_for(lock, std::chrono::seconds(10), [&] {
+    long found = -1;
+    g_cv.wait_for(lock, std::chrono::seconds(10), [&] {
         for (const Seen &e : g_events)
             if (e.code == code && (anyValue || e.value == value))
-                return true;
-        return false;
+                found = e.value;
+        return found >= 0;
     });
-}
-
-uint32_t LastValue(uint32_t code) {
-    std::lock_guard<std::mutex> g(g_m);
-    for (auto it = g_events.rbegin(); it != g_events.rend(); ++it)
-        if (it->code == code)
-            return it->value;
-    return 0;
-}
-
-void ClearEvents() {
-    std::lock_guard<std::mutex> g(g_m);
-    g_events.clear();
+    return found;
 }
 
 void StartAndLink(const Api &api) {
-    ClearEvents();
+    {
+        std::lock_guard<std::mutex> g(g_m);
+        g_events.clear();
+    }
     CHECK(api.InitializeUsbApiLib() == 1);
     for (uint16_t slot = 0; slot < MORELAPI_SLOT_COUNT; ++slot)
         CHECK(api.RegisterEvent(slot, OnEvent, slot, nullptr) == 1);
-    CHECK(api.IsSPphoneAvailable() == 1 || WaitEvent(MORELAPI_EVENT_LINK, 1));
+    CHECK(api.IsSPphoneAvailable() == 1 || WaitEvent(MORELAPI_EVENT_LINK, 1) >= 0);
 }
 
 } // namespace
@@ -147,11 +141,11 @@ int main() {
     uint8_t back[4] = {};
     CHECK(api.GetSystemData(66, back) == 1);
     CHECK(std::memcmp(back, value, 4) == 0);
-    CHECK(WaitEvent(MORELAPI_EVENT_SYSTEM_DATA, 66));
+    CHECK(WaitEvent(MORELAPI_EVENT_SYSTEM_DATA, 66) >= 0);
 
     // A volume: the cache follows the device's event.
     CHECK(api.SetRingerVol(3) == 1);
-    CHECK(WaitEvent(MORELAPI_EVENT_RINGER_VOLUME, 3));
+    CHECK(WaitEvent(MORELAPI_EVENT_RINGER_VOLUME, 3) >= 0);
     uint8_t ringer = 0;
     CHECK(api.GetRingerVol(&ringer) == 1 && ringer == 3);
     CHECK(api.SetRingerVol(4) == 0);
@@ -159,15 +153,15 @@ int main() {
     // A call: placed, reported on slot 2 with its id, read, ended.
     uint8_t number[MORELAPI_CALL_TEXT_BYTES] = "5551234";
     CHECK(api.MakeCall(0, 0, number) == 1);
-    CHECK(WaitEvent(MORELAPI_EVENT_CALL_0201, 0, true));
-    const uint8_t callId = static_cast<uint8_t>(LastValue(MORELAPI_EVENT_CALL_0201));
+    const long callId = WaitEvent(MORELAPI_EVENT_CALL_0201, 0, true);
+    CHECK(callId > 0);
     uint8_t state = 0;
     uint8_t text[MORELAPI_CALL_TEXT_BYTES] = {};
     uint32_t callValue = 0;
-    CHECK(api.GetCallInfo(callId, &state, text, &callValue) == 1);
+    CHECK(api.GetCallInfo(static_cast<uint8_t>(callId), &state, text, &callValue) == 1);
     CHECK(state != 0);
     CHECK(std::strcmp(reinterpret_cast<const char *>(text), "5551234") == 0);
-    CHECK(api.EndCall(callId) == 1);
+    CHECK(api.EndCall(static_cast<uint8_t>(callId)) == 1);
     CHECK(api.AnswerCall() == 0); // nothing rings: the device refuses
 
     // Raw data: sent, echoed by the simulated device on slot 0.
@@ -175,7 +169,7 @@ int main() {
     for (int k = 0; k < MORELAPI_RAW_DATA_BYTES; ++k)
         block[k] = static_cast<uint8_t>(k * 3);
     CHECK(api.SendFixed128RawData(block) == 1);
-    CHECK(WaitEvent(MORELAPI_EVENT_RAW_DATA, 0, true));
+    CHECK(WaitEvent(MORELAPI_EVENT_RAW_DATA, 0, true) >= 0);
     uint8_t got[MORELAPI_RAW_DATA_BYTES] = {};
     CHECK(api.ReceiveFixed128RawData(got) == 1);
     CHECK(std::memcmp(got, block, sizeof block) == 0);

@@ -201,13 +201,6 @@ TEST_F(Requests, RefusalsGetNoResponseAndChangeNothing) {
     EXPECT_EQ(after.contactCount, before.contactCount);
 }
 
-TEST_F(FaultRules, NotReadyStatusForOneRequest) {
-    AddRule(sim::kNotReady).notReadyStatus = 13;
-    Arm();
-    EXPECT_EQ(Ask(1, 9).at(1).b[21], 13);
-    EXPECT_EQ(Ask(1, 9).at(1).b[21], 2) << "the device's own status";
-}
-
 TEST_F(FaultRules, DelayedAnswerComesAfterLaterOnes) {
     AddRule(sim::kDelay, 5).delayMs = 300;
     Arm();
@@ -298,26 +291,6 @@ TEST_F(Connections, NoCallbackAfterDisconnectReturns) {
     ASSERT_TRUE(host.WaitFrames(3)); // version notice, ack, response
     ASSERT_TRUE(sim::WaitIdle(dev, kWait));
     EXPECT_EQ(oldCalls.load(), seen);
-}
-
-TEST_F(Connections, CallbackMayDisconnectAndDestroyItsDevice) {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
-    sim::Device *d = dev;
-    ASSERT_TRUE(sim::ConnectSink(dev, [&, d](const uint8_t *, int32_t, int32_t type) {
-        if (type == 6) {
-            sim::Disconnect(d);
-            sim::DestroyDevice(d);
-            std::lock_guard<std::mutex> lk(mu);
-            done = true;
-            cv.notify_all();
-        }
-    }));
-    dev = nullptr;
-    sim::ReportLink(d, 6);
-    std::unique_lock<std::mutex> lk(mu);
-    EXPECT_TRUE(cv.wait_for(lk, kWait, [&] { return done; }));
 }
 
 #ifdef SIM_TESTS_WITH_CONSOLE
