@@ -86,9 +86,6 @@ struct WatchedCall {
         if (r != nullptr)
             *r = saved;
     }
-    WatchedCall(const WatchedCall &) = delete;
-    WatchedCall &operator=(const WatchedCall &) = delete;
-
     WatchRecord *const r;
     WatchRecord saved;
 };

@@ -65,23 +65,18 @@ class Sim:
     def wait_host(self, text="host connected"):
         return self.out.wait_for(lambda l: l.startswith(text), what=text)
 
-    def _close(self):
-        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            stream.close()
-
-    def stop(self):
-        """SIGTERM, as at the end of a session; returns the exit status."""
+    def stop(self, sig=signal.SIGTERM):
+        """SIGTERM, as at the end of a session (or SIGKILL); returns the exit status."""
         if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
+            self.proc.send_signal(sig)
             try:
                 self.proc.wait(timeout=WAIT)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        self._close()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            stream.close()
         return self.proc.returncode
 
     def kill(self):
-        self.proc.kill()
-        self.proc.wait()
-        self._close()
+        return self.stop(signal.SIGKILL)

@@ -1,10 +1,7 @@
 """The device endpoint stopped (SIGSTOP) with its backlog full, or a device
 that takes the connection and never speaks, over both socket kinds: the
 library's stop still returns within a bound, and libtalvo says why its opens
-fail.
-
-Run by ctest (tools.device_endpoint) with SPPHONE_SIM, MORELAPI_LIBRARY and
-LD_LIBRARY_PATH (for libtalvo) set.
+fail. Run by ctest (tools.device_endpoint).
 """
 import os
 import shutil

@@ -1,11 +1,8 @@
-"""Soak with the device process killed and restarted: application threads
-keep calling the library (through its ctypes module, in this process) while
-spphone-sim is killed and started again on the same Unix socket or TCP port.
-Every call must return within 3.1 s, the link must come back after every
-restart, and the device answers on it.
-
-Run by ctest (tools.device_restarts) with SPPHONE_SIM, MORELAPI_LIBRARY and
-LD_LIBRARY_PATH set; RESTART_CYCLES sets the number of kills (default 4).
+"""Application threads keep calling the library (its ctypes module, in this
+process) while spphone-sim is killed and started again on the same Unix
+socket or TCP port: every call returns within 3.1 s, and the link comes back
+and answers after every restart. Run by ctest (tools.device_restarts);
+RESTART_CYCLES sets the number of kills (default 4).
 """
 import os
 import queue

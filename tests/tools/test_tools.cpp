@@ -23,7 +23,6 @@
 #include "tools/spphone-sim/console.h"
 #include "tools/spphone-sim/endpoint.h"
 #include "tools/spphone/device.h"
-#include "tools/spphone/items.h"
 
 namespace {
 
@@ -86,14 +85,10 @@ TEST(ParseBytes, HexAndTextArePaddedToTheWidth) {
 }
 
 TEST(ParseKey, OneCharacterIsItsCodeLongerFormsAreNumbers) {
-    EXPECT_EQ(tools::ParseKey("F"), 0x46);
-    EXPECT_EQ(tools::ParseKey("5"), '5');
-    EXPECT_EQ(tools::ParseKey("#"), '#');
-    EXPECT_EQ(tools::ParseKey("0x46"), 0x46);
-    EXPECT_EQ(tools::ParseKey("70"), 70);
-    EXPECT_FALSE(tools::ParseKey("256"));
-    EXPECT_FALSE(tools::ParseKey(""));
-    EXPECT_FALSE(tools::ParseKey("FF"));
+    const std::pair<const char *, std::optional<uint8_t>> cases[] = {
+        {"F", 0x46}, {"5", '5'}, {"#", '#'}, {"0x46", 0x46}, {"70", 70}, {"256", {}}, {"", {}}, {"FF", {}}};
+    for (const auto &[text, key] : cases)
+        EXPECT_EQ(tools::ParseKey(text), key) << text;
 }
 
 TEST(SplitWords, QuotesKeepSpaces) {
@@ -159,26 +154,6 @@ TEST(Output, TextOfDeviceBuffers) {
     EXPECT_EQ(tools::Utf16AsciiText(utf16, sizeof utf16), "AB");
     const uint8_t other[] = {'A', 0x04, 0, 0};
     EXPECT_EQ(tools::Utf16AsciiText(other, sizeof other), "");
-}
-
-// The tool's own item table must be the device's: same ids, same widths,
-// same order; a wrong width would cut or overrun a value.
-TEST(Items, ToolTableMatchesTheDevicesStore) {
-    size_t count = 0;
-    const spphone::ItemInfo *items = spphone::Items(&count);
-    const sim::DeviceState st = sim::DefaultState();
-    ASSERT_EQ(count, sim::kSystemItemCount + 4);
-    for (size_t k = 0; k < sim::kSystemItemCount; ++k) {
-        EXPECT_EQ(items[k].id, st.items[k].id) << k;
-        EXPECT_EQ(items[k].width, st.items[k].width) << items[k].id;
-        EXPECT_EQ(items[k].text, items[k].width == 32 || items[k].width == 128) << items[k].id;
-    }
-    for (uint16_t action = 129; action <= 132; ++action) {
-        ASSERT_NE(spphone::FindItemInfo(action), nullptr);
-        EXPECT_EQ(spphone::FindItemInfo(action)->width, 0);
-    }
-    for (uint16_t unknown : {0, 11, 96, 133, 65535})
-        EXPECT_EQ(spphone::FindItemInfo(unknown), nullptr) << unknown;
 }
 
 // TALVO_DEVICE as the transport reads it: what it would never connect to is

@@ -1,5 +1,4 @@
-// The transports: the bound in-process device (talvo_sim) and libtalvo with
-// each of its devices, loaded as the host loads it.
+// libtalvo with each of its devices, loaded as the host loads it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -25,7 +24,7 @@
 #include <vector>
 
 #include "sim/sim.h"
-#include "transport/sim_transport.h"
+#include "talvo.h"
 
 namespace {
 
@@ -78,65 +77,6 @@ std::vector<uint8_t> StatusRequest(uint32_t seq) {
 // The bytes a device sends for one connection and one answered request:
 // version notice, acknowledgement and response.
 constexpr size_t kHelloAndAnswer = 3 * 64;
-
-// ---- talvo_sim -----------------------------------------------------------
-
-class SimTransport : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        g_rx.Reset();
-        dev = sim::CreateDevice();
-        SimTransportBind(dev);
-    }
-    void TearDown() override {
-        SimTransportBind(nullptr);
-        sim::DestroyDevice(dev);
-    }
-    sim::Device *dev = nullptr;
-};
-
-// A closed handle takes nothing, nothing of the old connection arrives after
-// the close, and the next open starts afresh with a new handle.
-TEST_F(SimTransport, CloseEndsTheConnectionAndReopenIsFresh) {
-    uint32_t first = 0, second = 0;
-    ASSERT_EQ(SimTransportOpen(OnReceive, &first), 0);
-    ASSERT_TRUE(g_rx.WaitBytes(64));
-    ASSERT_EQ(SimTransportClose(first), 0);
-    auto req = StatusRequest(9);
-    EXPECT_NE(SimTransportWrite(first, req.data(), 64), 0);
-    EXPECT_NE(SimTransportClose(first), 0);
-    const uint8_t junk[3] = {1, 2, 3};
-    sim::SendRawBytes(dev, junk, sizeof junk); // no link: dropped
-    sim::ReportLink(dev, 7);
-    g_rx.Reset();
-    ASSERT_EQ(SimTransportOpen(OnReceive, &second), 0);
-    EXPECT_NE(second, first);
-    ASSERT_EQ(SimTransportWrite(second, req.data(), 64), 0);
-    ASSERT_TRUE(g_rx.WaitBytes(kHelloAndAnswer));
-    ASSERT_TRUE(sim::WaitIdle(dev, kWait));
-    EXPECT_EQ(g_rx.bytes.size(), kHelloAndAnswer);
-    EXPECT_EQ(g_rx.bytes[64 + 12], 9) << "the acknowledgement carries the sequence";
-    EXPECT_EQ(g_rx.Count(7), 0u);
-    SimTransportClose(second);
-}
-
-TEST_F(SimTransport, RefusesWithoutDeviceOrWithBadArguments) {
-    uint32_t handle = 0;
-    EXPECT_NE(SimTransportOpen(nullptr, &handle), 0);
-    EXPECT_NE(SimTransportOpen(OnReceive, nullptr), 0);
-    SimTransportBind(nullptr);
-    EXPECT_NE(SimTransportOpen(OnReceive, &handle), 0);
-    SimTransportBind(dev);
-    ASSERT_EQ(SimTransportOpen(OnReceive, &handle), 0);
-    auto req = StatusRequest(1);
-    EXPECT_NE(SimTransportWrite(0, req.data(), 64), 0);
-    EXPECT_NE(SimTransportWrite(handle + 1, req.data(), 64), 0);
-    EXPECT_NE(SimTransportWrite(handle, nullptr, 64), 0);
-    // Rebinding ends the connection.
-    SimTransportBind(nullptr);
-    EXPECT_FALSE(sim::IsConnected(dev));
-    EXPECT_NE(SimTransportWrite(handle, req.data(), 64), 0);
-}
 
 // ---- libtalvo --------------------------------------------------------------
 
@@ -269,6 +209,18 @@ TEST_F(Talvo, ExportsOnlyTheThreeOperations) {
     EXPECT_EQ(dlsym(Lib().lib, "_ZN3sim12CreateDeviceERKNS_12DeviceConfigE"), nullptr);
     EXPECT_EQ(dlsym(Lib().lib, "_ZN3sim9HostWriteEPNS_6DeviceEPKhm"), nullptr);
     EXPECT_EQ(dlsym(Lib().lib, "SimTransportOpen"), nullptr);
+}
+
+TEST_F(Talvo, RefusesBadArguments) {
+    uint32_t handle = 0;
+    EXPECT_NE(Lib().open(nullptr, &handle), 0);
+    EXPECT_NE(Lib().open(OnReceive, nullptr), 0);
+    handle = RoundTrip();
+    auto req = StatusRequest(1);
+    EXPECT_NE(Lib().write(0, req.data(), 64), 0);
+    EXPECT_NE(Lib().write(handle + 1, req.data(), 64), 0);
+    EXPECT_NE(Lib().write(handle, nullptr, 64), 0);
+    EXPECT_EQ(Lib().close(handle), 0);
 }
 
 TEST_F(Talvo, InProcessDeviceByDefault) {
