@@ -102,15 +102,15 @@ class SimDevice : public ::testing::Test {
     }
     bool Write(const std::vector<uint8_t> &bytes) { return sim::HostWrite(dev, bytes.data(), bytes.size()); }
     // Sends one request and returns everything it produced.
-    std::vector<Frame> Ask(uint16_t cls, uint16_t cmd, const std::vector<uint8_t> &body = {}, uint16_t dst = 3,
-                           uint8_t version = 0x30) {
+    std::vector<Frame> Ask(uint16_t cls, uint16_t cmd, const std::vector<uint8_t> &body = {}, uint16_t dst = 3) {
         EXPECT_TRUE(sim::WaitIdle(dev, kWait)); // nothing earlier may land in this answer
         host.Reset();
-        EXPECT_TRUE(Write(Request(cls, cmd, body, ++seq, dst, version)));
+        EXPECT_TRUE(Write(Request(cls, cmd, body, ++seq, dst)));
         EXPECT_TRUE(sim::WaitIdle(dev, kWait));
         return host.Frames();
     }
-    sim::FaultRule &AddRule(uint32_t actions, int cls = -1, int cmd = -1) {
+    // A fresh rule in `rule`, for the test to complete and Arm.
+    sim::FaultRule &NewRule(uint32_t actions, int cls = -1, int cmd = -1) {
         rule = {};
         rule.classId = cls;
         rule.commandId = cmd;
@@ -126,7 +126,7 @@ class SimDevice : public ::testing::Test {
 };
 
 class Framing : public SimDevice {};
-class Requests : public SimDevice {};
+class Refusals : public SimDevice {};
 class FaultRules : public SimDevice {};
 class Connections : public SimDevice {};
 
@@ -181,7 +181,7 @@ TEST_F(Framing, OversizedOrForeignHeadersAreNotFrameStarts) {
 
 // Unknown commands and parameters outside the device's ranges are refused by
 // the acknowledgement, get no response and change nothing.
-TEST_F(Requests, RefusalsGetNoResponseAndChangeNothing) {
+TEST_F(Refusals, UnknownCommandsAndOutOfRangeParametersChangeNothing) {
     struct Row {
         uint16_t cls, cmd;
         std::vector<uint8_t> body;
@@ -202,7 +202,7 @@ TEST_F(Requests, RefusalsGetNoResponseAndChangeNothing) {
 }
 
 TEST_F(FaultRules, DelayedAnswerComesAfterLaterOnes) {
-    AddRule(sim::kDelay, 5).delayMs = 300;
+    NewRule(sim::kDelay, 5).delayMs = 300;
     Arm();
     ASSERT_TRUE(Write(Request(5, 1, {}, 1)));
     ASSERT_TRUE(Write(Request(1, 9, {}, 2)));
@@ -235,7 +235,7 @@ TEST_F(FaultRules, PatchesOverwriteTheResponse) {
         {sim::kAnswerAnyway, 21, {0xAA, 0xBB}, 0, 64, {{21, 0xAA}, {22, 0xBB}, {23, 0}}},
     };
     for (const Row &row : rows) {
-        AddRule(row.actions, 1, 4);
+        NewRule(row.actions, 1, 4);
         rule.patchAt = row.at;
         rule.patch = row.patch;
         Arm();
@@ -251,7 +251,7 @@ TEST_F(FaultRules, PatchesOverwriteTheResponse) {
 }
 
 TEST_F(FaultRules, MatchByCommandDestinationAndWindow) {
-    AddRule(sim::kRefuse, 2, 17);
+    NewRule(sim::kRefuse, 2, 17);
     rule.destination = 3;
     rule.skip = 1;
     rule.count = 2;
@@ -267,7 +267,7 @@ TEST_F(FaultRules, MatchByCommandDestinationAndWindow) {
     EXPECT_NE(status(2, 17, 3), 0);
     EXPECT_EQ(status(2, 17, 3), 0); // window over
 
-    AddRule(sim::kRefuse).count = 0;
+    NewRule(sim::kRefuse).count = 0;
     sim::FaultPlan plan;
     plan.rules = {rule};
     sim::SetFaultPlan(dev, plan);
