@@ -8,20 +8,23 @@
 // from one seed (the interleaving of the threads is not replayed).
 //
 // A watchdog ends the process with every thread's stack when a call does not
-// return within its bound. At the end it checks that every export gave a
-// result of its range, that notification callbacks came one at a time, that
-// no callback began after TerminateUsbApiLib returned on an application
-// thread, that no registration made on an application thread was called after
-// UnregisterEvent returned there, that a slot's dataBuffer was never in two
-// callbacks at once nor changed under one, and that the library still answers
-// and delivers.
+// return within its bound. The checks: every export gives a result of its
+// range; notification callbacks come one at a time, the device's numbered raw
+// blocks at most once, in order and whole; no callback begins after
+// TerminateUsbApiLib returned on an application thread, nor a registration
+// made there after UnregisterEvent returned there; a slot's dataBuffer is
+// never in two callbacks at once nor changed under one; the library still
+// answers and delivers; the heap stays where the first third left it.
 //
 // MORELAPI_TORTURE_SECONDS sets the length (10 s by default),
 // MORELAPI_TORTURE_SEED replays a seed.
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <shared_mutex>
 
@@ -58,6 +61,7 @@ constexpr int kAppThreads = 3;
 constexpr uint32_t kMainOrigin = kAppThreads;  // the test thread's registrations
 constexpr uint32_t kCallbackOrigin = 15;       // registrations made inside callbacks
 constexpr uint16_t kMarkerEvent = 0x0701;      // sent by the device only once the torture is over
+constexpr uint8_t kDeviceBlockMark = 0x5D;     // raw blocks the device thread numbers
 
 // userWord of a registration: its number, who made it and its slot.
 uint32_t Token(uint32_t origin, uint32_t slot, uint32_t seq) { return seq << 7 | origin << 3 | slot; }
@@ -73,8 +77,10 @@ struct TortureState {
     std::atomic<int> inUse[8] = {};
     std::atomic<int> notifying{0}; // notification callbacks running (they come one at a time)
     alignas(8) uint8_t buffers[8][8] = {}; // each slot's dataBuffer, written by the library
-    std::atomic<uint64_t> calls{0}, callbacks{0}, linkReports{0}, linkUps{0}, callbackStops{0}, appStops{0}, starts{0};
+    std::atomic<uint64_t> calls{0}, callbacks{0}, linkReports{0}, callbackStops{0}, appStops{0}, starts{0};
     std::atomic<uint64_t> faults{0}, injected{0}, markers{0};
+    std::atomic<uint64_t> lastBlock{0}; // the last numbered raw block a callback read
+    std::atomic<uint64_t> blocksSent{0}; // the device thread's count
     std::mutex m; // first violation; the final waits
     std::condition_variable cv;
     std::string violationList; // the first few
@@ -131,18 +137,12 @@ const Op kOps[] = {
     {"GetSystemData", [](Rng &r) { uint8_t b[129]; return GetSystemData(Pick(r, 2, 4), b); }},
     {"SetSystemData", [](Rng &r) { uint8_t v = Pick(r, 0, 9); return SetSystemData(3, &v); }},
     {"GetChangedSystemData", [](Rng &) { uint16_t id; uint8_t b[129]; return GetChangedSystemData(&id, b); }},
-    {"GetCallInfo", [](Rng &r) {
-         uint8_t s, t[MORELAPI_CALL_TEXT_BYTES];
-         uint32_t v;
-         return GetCallInfo(Pick(r, 1, 6), &s, t, &v);
-     }},
+    {"GetCallInfo", [](Rng &r) { uint8_t s, t[129]; uint32_t v; return GetCallInfo(Pick(r, 1, 6), &s, t, &v); }},
     {"GetContactCount", [](Rng &) { uint8_t n; return GetContactCount(&n); }},
     {"GetContact", [](Rng &r) { uint8_t d1[34], b, d2[129]; return GetContact(Pick(r, 1, 8), d1, &b, d2); }},
     {"SetContact", [](Rng &) {
          uint8_t d1[34] = "T", b = 1, d2[129] = "1";
-         if (SetContact(d1, &b, d2) > 20)
-             DeleteContact(255);
-         return 1;
+         return SetContact(d1, &b, d2) > 20 ? DeleteContact(255) : 1;
      }},
     {"GetRecordCount", [](Rng &) { uint8_t n; return GetRecordCount(&n); }},
     {"GetRecordInfo", [](Rng &r) { uint8_t a[7], b[11]; uint32_t v; return GetRecordInfo(Pick(r, 1, 4), a, &v, b); }},
@@ -178,12 +178,7 @@ void CheckResult(const char *what, long result) {
 
 void CallOp(Rng &rng) {
     const Op &op = kOps[std::uniform_int_distribution<size_t>(0, std::size(kOps) - 1)(rng)];
-    int result;
-    {
-        WatchedCall w(op.name, kRequestBound);
-        result = op.fn(rng);
-    }
-    CheckResult(op.name, result);
+    CheckResult(op.name, Watched(op.name, kRequestBound, [&] { return op.fn(rng); }));
     T().calls.fetch_add(1);
 }
 
@@ -193,11 +188,9 @@ void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data);
 // thread or a callback).
 void Register(uint32_t origin, uint16_t slot, std::chrono::milliseconds bound) {
     const uint32_t seq = T().nextSeq.fetch_add(1) & 0x1FFFFFF;
-    uint32_t result;
-    {
-        WatchedCall w("RegisterEvent", bound);
-        result = RegisterEvent(slot, Callback, Token(origin, slot, seq), T().buffers[slot]);
-    }
+    const uint32_t result = Watched("RegisterEvent", bound, [&] {
+        return RegisterEvent(slot, Callback, Token(origin, slot, seq), T().buffers[slot]);
+    });
     CheckResult("RegisterEvent", result);
     if (origin <= kMainOrigin && result == 1)
         T().lastRegistered[origin][slot].store(seq);
@@ -212,11 +205,8 @@ void Unregister(uint16_t slot, bool appThread) {
     for (uint32_t o = 0; o <= kMainOrigin; ++o)
         before[o] = t.lastRegistered[o][slot].load();
     const uint64_t begun = t.stopsBegun.load(), ended = t.stopsEnded.load();
-    uint32_t result;
-    {
-        WatchedCall w("UnregisterEvent", appThread ? kAppRegisterBound : kCallbackRegisterBound);
-        result = UnregisterEvent(slot);
-    }
+    const uint32_t result = Watched("UnregisterEvent", appThread ? kAppRegisterBound : kCallbackRegisterBound,
+                                    [&] { return UnregisterEvent(slot); });
     CheckResult("UnregisterEvent", result);
     if (!appThread || result != 1 || begun != ended || t.stopsBegun.load() != begun)
         return;
@@ -230,10 +220,7 @@ void Unregister(uint16_t slot, bool appThread) {
 void Stop(bool appThread) {
     TortureState &t = T();
     t.stopsBegun.fetch_add(1);
-    {
-        WatchedCall w("TerminateUsbApiLib", kStopBound);
-        TerminateUsbApiLib();
-    }
+    Watched("TerminateUsbApiLib", kStopBound, [] { TerminateUsbApiLib(); });
     if (appThread)
         t.down.store(true);
     t.stopsEnded.fetch_add(1);
@@ -244,11 +231,7 @@ void Stop(bool appThread) {
 void Start(uint32_t origin) {
     TortureState &t = T();
     t.down.store(false);
-    int result;
-    {
-        WatchedCall w("InitializeUsbApiLib", kStopBound);
-        result = InitializeUsbApiLib();
-    }
+    const int result = Watched("InitializeUsbApiLib", kStopBound, [] { return InitializeUsbApiLib(); });
     if (result != 1)
         t.Violation("InitializeUsbApiLib returned " + std::to_string(result));
     for (uint16_t slot = 0; slot < MORELAPI_SLOT_COUNT; ++slot)
@@ -269,7 +252,6 @@ void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data) {
     WatchedCall w("a callback", kCallbackBound);
     t.callbacks.fetch_add(1);
     t.linkReports.fetch_add(code == MORELAPI_EVENT_LINK);
-    t.linkUps.fetch_add(code == MORELAPI_EVENT_LINK && data != nullptr && *static_cast<uint8_t *>(data) == 1);
     char where[96];
     std::snprintf(where, sizeof where, "callback 0x%04x slot %u (registration %u of origin %u)", code, slot, seq,
                   origin);
@@ -280,6 +262,19 @@ void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data) {
     const bool notification = code != MORELAPI_EVENT_LINK;
     if (notification && t.notifying.fetch_add(1) != 0)
         t.Violation(std::string(where) + " began while another notification callback ran");
+    if (code == MORELAPI_EVENT_RAW_DATA) {
+        // Callbacks run one at a time, so the block read here is this event's.
+        uint8_t block[MORELAPI_RAW_DATA_BYTES];
+        uint64_t n = 0, check = 0;
+        if (ReceiveFixed128RawData(block) == 1 && block[0] == kDeviceBlockMark) {
+            std::memcpy(&n, block + 8, sizeof n);
+            std::memcpy(&check, block + 120, sizeof check);
+            if (check != ~n)
+                t.Violation(std::string(where) + ": a raw block with bytes the device never sent in it");
+            else if (n <= t.lastBlock.exchange(n))
+                t.Violation(std::string(where) + ": raw block " + std::to_string(n) + " came twice or out of order");
+        }
+    }
     uint8_t *buffer = t.buffers[slot];
     const bool owns = data == buffer;
     uint8_t value[2] = {};
@@ -378,6 +373,10 @@ class TortureTest : public SimLibraryTest {
     }
     void DeviceLoop(Rng rng);
     void Chaos(Rng &rng);
+    void RunPart(double seconds, uint32_t part);
+    void Quiesce();
+
+    std::mutex lifecycle; // application threads start and stop the library one at a time
 };
 
 void TortureTest::DeviceLoop(Rng rng) {
@@ -392,7 +391,14 @@ void TortureTest::DeviceLoop(Rng rng) {
             case 3: sim::SetPlaybackVolume(dev, Pick(rng, 1, 8)); break;
             case 4: { uint8_t v = Pick(rng, 0, 9); sim::ChangeItem(dev, 4, &v, 1); break; }
             case 5: OneIn(rng, 2) ? (void)sim::Ring(dev, "5559876") : (void)sim::FarEndHangUp(dev); break;
-            case 6: { uint8_t raw[MORELAPI_RAW_DATA_BYTES] = {Pick(rng, 0, 255)}; sim::SendRawData(dev, raw); break; }
+            case 6: {
+                uint8_t raw[MORELAPI_RAW_DATA_BYTES] = {kDeviceBlockMark};
+                const uint64_t n = ++T().blocksSent, check = ~n;
+                std::memcpy(raw + 8, &n, sizeof n);
+                std::memcpy(raw + 120, &check, sizeof check);
+                sim::SendRawData(dev, raw);
+                break;
+            }
             case 7: sim::RedrawDisplay(dev); break;
             default: {
                 static const uint16_t signals[] = {0x0111, 0x0401, 0x0501, 0x0601, 0x0141};
@@ -443,31 +449,17 @@ void TortureTest::Chaos(Rng &rng) {
     T().faults.fetch_add(1);
 }
 
-TEST_F(TortureTest, NothingHangsNothingBreaks) {
+// Application threads, the device and the chaos for `seconds`.
+void TortureTest::RunPart(double seconds, uint32_t part) {
     TortureState &t = T();
-    const char *seedEnv = std::getenv("MORELAPI_TORTURE_SEED");
-    t.seed = seedEnv != nullptr ? static_cast<uint32_t>(std::strtoul(seedEnv, nullptr, 0)) : std::random_device{}();
-    double seconds = 10;
-    if (const char *env = std::getenv("MORELAPI_TORTURE_SECONDS"))
-        seconds = std::max(1.0, std::atof(env));
-    std::printf("[ torture  ] seed %u (replay: MORELAPI_TORTURE_SEED=%u), %.0f s\n", t.seed, t.seed, seconds);
-    std::fflush(stdout);
-    Watchdog watchdog("seed " + std::to_string(t.seed) + " (replay: MORELAPI_TORTURE_SEED=" +
-                      std::to_string(t.seed) + ")");
-    ThisThreadRecord("test thread (chaos)");
-
-    morel::SetTransportForTesting(TortureOpen, SimTransportWrite, TortureClose);
-    std::mutex lifecycle; // application threads start and stop the library one at a time
-    {
-        std::lock_guard<std::mutex> g(lifecycle);
-        Start(kMainOrigin);
-    }
+    const uint32_t seed = t.seed * 7919u + part * 1000u;
+    t.running.store(true);
     std::vector<std::thread> threads;
     static const char *const kRoles[kAppThreads] = {"application 0", "application 1", "application 2"};
     for (uint32_t a = 0; a < kAppThreads; ++a) {
         threads.emplace_back([&, a] {
             ThisThreadRecord(kRoles[a]);
-            Rng rng(t.seed * 7919u + a);
+            Rng rng(seed + a);
             while (t.running.load()) {
                 const int pick = Roll(rng, 1000);
                 if (pick < 750) {
@@ -488,14 +480,11 @@ TEST_F(TortureTest, NothingHangsNothingBreaks) {
             }
         });
     }
-    threads.emplace_back([this, &t] { DeviceLoop(Rng(t.seed * 7919u + 100)); });
+    threads.emplace_back([this, seed] { DeviceLoop(Rng(seed + 100)); });
 
-    Rng rng(t.seed * 7919u + 200);
+    Rng rng(seed + 200);
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    uint64_t ticks = 0, upTicks = 0; // how often the chaos found the link up
     while (Clock::now() < end) {
-        ++ticks;
-        upTicks += IsSPphoneAvailable() == 1;
         Chaos(rng);
         std::unique_lock<std::mutex> g(t.m);
         t.cv.wait_for(g, std::chrono::milliseconds(Roll(rng, 400) + 20));
@@ -504,45 +493,80 @@ TEST_F(TortureTest, NothingHangsNothingBreaks) {
     t.cv.notify_all();
     for (std::thread &th : threads)
         th.join();
+}
 
-    // Quiet now: a fresh start must come up, answer and deliver.
+// Waits for pred under the state's lock; on a time-out, shows every thread.
+bool WaitOrDump(const std::function<bool()> &pred, const char *what) {
+    std::unique_lock<std::mutex> g(T().m);
+    if (T().cv.wait_for(g, 30s, pred))
+        return true;
+    g.unlock();
+    DumpThreads(what);
+    return false;
+}
+
+// Quiet now: a fresh start must come up, answer and deliver.
+void TortureTest::Quiesce() {
+    TortureState &t = T();
     sim::ClearFaults(dev);
     sim::SetStatus(dev, 2, false);
     Stop(true);
     Start(kMainOrigin);
-    {
-        std::unique_lock<std::mutex> g(t.m);
-        if (!t.cv.wait_for(g, 30s, [] { return IsSPphoneAvailable() == 1; })) {
-            g.unlock();
-            DumpThreads("the link did not come up after the torture");
-            FAIL() << "the link did not come up after the torture; seed " << t.seed;
-        }
-    }
+    ASSERT_TRUE(WaitOrDump([] { return IsSPphoneAvailable() == 1; }, "the link did not come up after the torture"))
+        << "seed " << t.seed;
     const uint64_t markers = t.markers.load();
     sim::SendNotification(dev, kMarkerEvent, nullptr, 0);
-    {
-        std::unique_lock<std::mutex> g(t.m);
-        if (!t.cv.wait_for(g, 30s, [&] { return t.markers.load() > markers; })) {
-            g.unlock();
-            DumpThreads("a notification was not delivered after the torture");
-            FAIL() << "a notification was not delivered after the torture; seed " << t.seed;
-        }
-    }
+    ASSERT_TRUE(WaitOrDump([&] { return t.markers.load() > markers; },
+                           "a notification was not delivered after the torture"))
+        << "seed " << t.seed;
     uint8_t status;
     EXPECT_EQ(GetSPphoneStatus(&status), 1) << "the library answers once the torture stops; seed " << t.seed;
+}
+
+size_t HeapInUse() {
+    malloc_trim(0);
+    return mallinfo2().uordblks;
+}
+
+TEST_F(TortureTest, NothingHangsNothingBreaks) {
+    TortureState &t = T();
+    const char *seedEnv = std::getenv("MORELAPI_TORTURE_SEED");
+    t.seed = seedEnv != nullptr ? static_cast<uint32_t>(std::strtoul(seedEnv, nullptr, 0)) : std::random_device{}();
+    double seconds = 10;
+    if (const char *env = std::getenv("MORELAPI_TORTURE_SECONDS"))
+        seconds = std::max(1.0, std::atof(env));
+    std::printf("[ torture  ] seed %u (replay: MORELAPI_TORTURE_SEED=%u), %.0f s\n", t.seed, t.seed, seconds);
+    std::fflush(stdout);
+    Watchdog watchdog("seed " + std::to_string(t.seed) + " (replay: MORELAPI_TORTURE_SEED=" +
+                      std::to_string(t.seed) + ")");
+    ThisThreadRecord("test thread (chaos)");
+
+    morel::SetTransportForTesting(TortureOpen, SimTransportWrite, TortureClose);
+    Start(kMainOrigin);
+    // A first third, then the rest: packets, event records and queues come
+    // and go, what stays after a quiet start must not grow.
+    RunPart(seconds / 3, 0);
+    ASSERT_NO_FATAL_FAILURE(Quiesce());
+    const size_t heapFirst = HeapInUse();
+    RunPart(seconds - seconds / 3, 1);
+    ASSERT_NO_FATAL_FAILURE(Quiesce());
+    const size_t heapLast = HeapInUse();
     Stop(true);
 
     auto n = [](const std::atomic<uint64_t> &v) { return static_cast<unsigned long long>(v.load()); };
-    std::printf("[ torture  ] %.0f s: %llu calls, %llu callbacks (%llu link reports, %llu up), %llu start calls, "
-                "stops %llu by the application and %llu by callbacks, %llu device faults (link up at %llu of %llu), %llu "
-                "notifications from a second thread\n",
-                seconds, n(t.calls), n(t.callbacks), n(t.linkReports), n(t.linkUps), n(t.starts), n(t.appStops),
-                n(t.callbackStops), n(t.faults), static_cast<unsigned long long>(upTicks),
-                static_cast<unsigned long long>(ticks), n(t.injected));
+    std::printf("[ torture  ] %.0f s: %llu calls, %llu callbacks (%llu link reports), %llu start calls, stops %llu by "
+                "the application and %llu by callbacks, %llu device faults, %llu notifications from a second thread, "
+                "raw block %llu of %llu seen last, heap %zu -> %zu bytes\n",
+                seconds, n(t.calls), n(t.callbacks), n(t.linkReports), n(t.starts), n(t.appStops), n(t.callbackStops),
+                n(t.faults), n(t.injected), n(t.lastBlock), n(t.blocksSent), heapFirst, heapLast);
     std::lock_guard<std::mutex> g(t.m);
     EXPECT_EQ(t.violations, 0u) << "seed " << t.seed << ", the first ones:" << t.violationList;
     EXPECT_GT(t.callbacks.load(), 0u);
     EXPECT_GT(t.linkReports.load(), 0u);
+    EXPECT_GT(t.lastBlock.load(), 0u) << "no numbered raw block arrived at all";
+#ifndef MORELAPI_TORTURE_SANITIZED
+    EXPECT_LT(heapLast, heapFirst + 256 * 1024) << "the heap grew from " << heapFirst << " to " << heapLast;
+#endif
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // A watchdog for tests that must not hang. Each thread that calls into the
 // library marks what it is doing with a WatchedCall (what, and how long it may
 // take). A watchdog thread looks at every thread's current call ten times a
-// second; a call past its bound ends the process with a report: the seed and
-// note the test gave, what every watched thread was doing, and the stacks of
-// all threads from gdb when gdb is installed.
+// second; a call past its bound ends the process with a report: the note the
+// test gave, what every watched thread was doing, and the stacks of all
+// threads from gdb when gdb is installed.
 #pragma once
 
 #include <sys/prctl.h>
@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -22,122 +21,97 @@
 
 namespace morel_test {
 
-// One thread's current call. The fields change together under m, so the
-// watchdog never pairs one call's name with another's start or bound.
+// One thread's current call, guarded by WatchLock() so that the watchdog never
+// pairs one call's name with another's start or bound.
 struct WatchRecord {
-    std::atomic<bool> used{false};
-    std::mutex m;
+    bool used = false;
     long tid = 0;
     const char *role = nullptr;
     const char *what = nullptr; // nullptr: not inside a watched call
-    int64_t startMs = 0;
-    int64_t boundMs = 0;
+    int64_t startMs = 0, boundMs = 0;
 };
 
+inline std::mutex &WatchLock() {
+    static std::mutex m;
+    return m;
+}
 inline std::array<WatchRecord, 64> &WatchRecords() {
     static std::array<WatchRecord, 64> records;
     return records;
 }
-
 inline int64_t WatchNowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// This thread's record, claimed at its first watched call and handed back
-// when the thread ends; nullptr when all are taken (the thread goes unwatched).
-struct WatchSlot {
-    WatchRecord *record = nullptr;
-    WatchSlot() {
-        for (WatchRecord &r : WatchRecords()) {
-            bool expected = false;
-            if (r.used.compare_exchange_strong(expected, true)) {
-                std::lock_guard<std::mutex> g(r.m);
-                r.tid = static_cast<long>(syscall(SYS_gettid));
-                r.role = nullptr;
-                r.what = nullptr;
-                record = &r;
-                return;
-            }
-        }
-    }
-    ~WatchSlot() {
-        if (record != nullptr) {
-            {
-                std::lock_guard<std::mutex> g(record->m);
-                record->what = nullptr;
-            }
-            record->used.store(false);
-        }
-    }
-};
-
+// This thread's record, claimed at its first use and handed back when the
+// thread ends; nullptr when all are taken (the thread goes unwatched). A role
+// names the thread in the report.
 inline WatchRecord *ThisThreadRecord(const char *role = nullptr) {
-    thread_local WatchSlot slot;
-    if (slot.record != nullptr && role != nullptr) {
-        std::lock_guard<std::mutex> g(slot.record->m);
+    struct Slot {
+        WatchRecord *record = nullptr;
+        Slot() {
+            std::lock_guard<std::mutex> g(WatchLock());
+            for (WatchRecord &r : WatchRecords())
+                if (!r.used) {
+                    r = {true, static_cast<long>(syscall(SYS_gettid)), nullptr, nullptr, 0, 0};
+                    record = &r;
+                    return;
+                }
+        }
+        ~Slot() {
+            std::lock_guard<std::mutex> g(WatchLock());
+            if (record != nullptr)
+                *record = {};
+        }
+    };
+    thread_local Slot slot;
+    std::lock_guard<std::mutex> g(WatchLock());
+    if (slot.record != nullptr && role != nullptr)
         slot.record->role = role;
-    }
     return slot.record;
 }
 
 // Marks the calling thread as inside `what` for the scope; nests.
-class WatchedCall {
-  public:
-    WatchedCall(const char *what, std::chrono::milliseconds bound) : r_(ThisThreadRecord()) {
-        if (r_ == nullptr)
-            return;
-        std::lock_guard<std::mutex> g(r_->m);
-        prevWhat_ = r_->what;
-        prevStart_ = r_->startMs;
-        prevBound_ = r_->boundMs;
-        r_->what = what;
-        r_->startMs = WatchNowMs();
-        r_->boundMs = bound.count();
+struct WatchedCall {
+    WatchedCall(const char *what, std::chrono::milliseconds bound) : r(ThisThreadRecord()) {
+        std::lock_guard<std::mutex> g(WatchLock());
+        if (r != nullptr) {
+            saved = *r;
+            *r = {true, saved.tid, saved.role, what, WatchNowMs(), bound.count()};
+        }
     }
     ~WatchedCall() {
-        if (r_ == nullptr)
-            return;
-        std::lock_guard<std::mutex> g(r_->m);
-        r_->what = prevWhat_;
-        r_->startMs = prevStart_;
-        r_->boundMs = prevBound_;
+        std::lock_guard<std::mutex> g(WatchLock());
+        if (r != nullptr)
+            *r = saved;
     }
-    WatchedCall(const WatchedCall &) = delete;
-    WatchedCall &operator=(const WatchedCall &) = delete;
-
-  private:
-    WatchRecord *r_;
-    const char *prevWhat_ = nullptr;
-    int64_t prevStart_ = 0, prevBound_ = 0;
+    WatchRecord *const r;
+    WatchRecord saved;
 };
 
-// A copy of a record's call, taken under its lock.
-struct WatchView {
-    bool used;
-    long tid;
-    const char *role, *what;
-    int64_t startMs, boundMs;
-};
-inline WatchView View(WatchRecord &r) {
-    std::lock_guard<std::mutex> g(r.m);
-    return {r.used.load(), r.tid, r.role, r.what, r.startMs, r.boundMs};
+// fn() inside a WatchedCall.
+template <typename F> auto Watched(const char *what, std::chrono::milliseconds bound, F &&fn) {
+    WatchedCall w(what, bound);
+    return fn();
 }
 
 // Prints every watched thread's call and, when gdb is there, every stack.
 inline void DumpThreads(const std::string &note) {
     std::fprintf(stderr, "==== watchdog: %s\n", note.c_str());
-    const int64_t now = WatchNowMs();
-    for (WatchRecord &r : WatchRecords()) {
-        const WatchView v = View(r);
-        if (!v.used)
-            continue;
-        std::fprintf(stderr, "  thread %ld (%s): ", v.tid, v.role != nullptr ? v.role : "?");
-        if (v.what == nullptr)
-            std::fprintf(stderr, "not in a watched call\n");
-        else
-            std::fprintf(stderr, "%s for %lld ms (bound %lld ms)\n", v.what, static_cast<long long>(now - v.startMs),
-                         static_cast<long long>(v.boundMs));
+    {
+        std::lock_guard<std::mutex> g(WatchLock());
+        const int64_t now = WatchNowMs();
+        for (const WatchRecord &r : WatchRecords()) {
+            if (!r.used)
+                continue;
+            std::fprintf(stderr, "  thread %ld (%s): ", r.tid, r.role != nullptr ? r.role : "?");
+            if (r.what == nullptr)
+                std::fprintf(stderr, "not in a watched call\n");
+            else
+                std::fprintf(stderr, "%s for %lld ms (bound %lld ms)\n", r.what,
+                             static_cast<long long>(now - r.startMs), static_cast<long long>(r.boundMs));
+        }
     }
     std::fflush(stderr);
     if (std::system("command -v gdb >/dev/null 2>&1") != 0) {
@@ -152,44 +126,43 @@ inline void DumpThreads(const std::string &note) {
     std::fflush(stderr);
 }
 
+// The first call past its bound, described; empty when there is none.
+inline std::string OverdueCall() {
+    std::lock_guard<std::mutex> g(WatchLock());
+    const int64_t now = WatchNowMs();
+    for (const WatchRecord &r : WatchRecords())
+        if (r.used && r.what != nullptr && now - r.startMs > r.boundMs)
+            return std::string(r.what) + " on thread " + std::to_string(r.tid) + " did not return within " +
+                   std::to_string(r.boundMs) + " ms";
+    return {};
+}
+
 // Starts the watchdog thread; the destructor stops it. A call past its bound
 // prints the report with `note` and ends the process with status 1.
-class Watchdog {
-  public:
-    explicit Watchdog(std::string note) : note_(std::move(note)), thread_([this] { Run(); }) {}
+struct Watchdog {
+    explicit Watchdog(std::string note)
+        : thread([this, note = std::move(note)] {
+              std::unique_lock<std::mutex> g(m);
+              while (!cv.wait_for(g, std::chrono::milliseconds(100), [this] { return stop; }))
+                  if (const std::string overdue = OverdueCall(); !overdue.empty()) {
+                      DumpThreads(overdue + "; " + note);
+                      std::fflush(stdout);
+                      std::_Exit(1);
+                  }
+          }) {}
     ~Watchdog() {
         {
-            std::lock_guard<std::mutex> g(m_);
-            stop_ = true;
+            std::lock_guard<std::mutex> g(m);
+            stop = true;
         }
-        cv_.notify_all();
-        thread_.join();
-    }
-    Watchdog(const Watchdog &) = delete;
-    Watchdog &operator=(const Watchdog &) = delete;
-
-  private:
-    void Run() {
-        std::unique_lock<std::mutex> g(m_);
-        while (!cv_.wait_for(g, std::chrono::milliseconds(100), [this] { return stop_; })) {
-            const int64_t now = WatchNowMs();
-            for (WatchRecord &r : WatchRecords()) {
-                const WatchView v = View(r);
-                if (!v.used || v.what == nullptr || now - v.startMs <= v.boundMs)
-                    continue;
-                DumpThreads(std::string(v.what) + " on thread " + std::to_string(v.tid) + " did not return within " +
-                            std::to_string(v.boundMs) + " ms; " + note_);
-                std::fflush(stdout);
-                std::_Exit(1);
-            }
-        }
+        cv.notify_all();
+        thread.join();
     }
 
-    std::string note_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool stop_ = false;
-    std::thread thread_;
+    std::mutex m;
+    std::condition_variable cv;
+    bool stop = false;
+    std::thread thread; // last: starts once the members it uses exist
 };
 
 } // namespace morel_test
