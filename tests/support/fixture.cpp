@@ -1,5 +1,7 @@
 #include "tests/support/fixture.h"
 
+#include <algorithm>
+
 namespace morel_test {
 
 EventRecorder &EventRecorder::Get() {
@@ -69,9 +71,56 @@ bool EventRecorder::WaitForCount(uint32_t code, size_t count, std::chrono::milli
         timeout);
 }
 
+bool EventRecorder::AndWait(const std::function<bool(const Recorded &)> &match, const std::function<void()> &act,
+                            std::chrono::milliseconds timeout) {
+    const auto matching = [&](const std::vector<Recorded> &ev) {
+        return static_cast<size_t>(std::count_if(ev.begin(), ev.end(), match));
+    };
+    const size_t before = matching(Events());
+    act();
+    return WaitFor([&](const std::vector<Recorded> &ev) { return matching(ev) > before; }, timeout);
+}
+
+bool EventRecorder::AndWait(uint32_t code, const std::function<void()> &act, std::chrono::milliseconds timeout) {
+    return AndWait([code](const Recorded &r) { return r.code == code; }, act, timeout);
+}
+
 void EventRecorder::SetHook(std::function<void(const Recorded &)> hook) {
     std::lock_guard<std::mutex> g(m_);
     hook_ = std::move(hook);
+}
+
+namespace {
+std::mutex g_sleepMutex;
+std::condition_variable g_sleepCv;
+std::vector<uint32_t> g_sleeps;
+
+template <bool ReallySleep> uint32_t RecordSleep(uint32_t ms) {
+    {
+        std::lock_guard<std::mutex> g(g_sleepMutex);
+        g_sleeps.push_back(ms);
+    }
+    g_sleepCv.notify_all();
+    return ReallySleep ? ms : 0;
+}
+} // namespace
+
+void RecordSleeps(bool reallySleep) {
+    {
+        std::lock_guard<std::mutex> g(g_sleepMutex);
+        g_sleeps.clear();
+    }
+    morel::SetSleepHook(reallySleep ? RecordSleep<true> : RecordSleep<false>);
+}
+
+std::vector<uint32_t> RecordedSleeps() {
+    std::lock_guard<std::mutex> g(g_sleepMutex);
+    return g_sleeps;
+}
+
+bool WaitForSleeps(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> g(g_sleepMutex);
+    return g_sleepCv.wait_for(g, timeout, [&] { return g_sleeps.size() >= count; });
 }
 
 void RegisterAllSlots() {
@@ -129,6 +178,74 @@ std::vector<sim::HostFrame> SimLibraryTest::FramesOf(int classId, int commandId,
     return out;
 }
 
+sim::HostFrame SimLibraryTest::LastSent(morel::Command c) {
+    const std::vector<sim::HostFrame> frames = FramesOf(c, morel::kAddrApp);
+    EXPECT_FALSE(frames.empty()) << "no request " << c.classId << "/" << c.commandId << " was sent";
+    return frames.empty() ? sim::HostFrame{} : frames.back();
+}
+
+size_t SimLibraryTest::RequestsSent() {
+    const std::deque<sim::HostFrame> frames = Log().frames;
+    return std::count_if(frames.begin(), frames.end(), [](const sim::HostFrame &f) { return f.kind == morel::kKindRequest; });
+}
+
+bool SimLibraryTest::WaitSent(morel::Command c, size_t count, std::chrono::milliseconds timeout) {
+    return sim::WaitUntil(
+        dev,
+        [&](const sim::Log &log) {
+            return static_cast<size_t>(std::count_if(log.frames.begin(), log.frames.end(), [&](const sim::HostFrame &f) {
+                       return f.classId == c.classId && f.commandId == c.commandId && f.destination == morel::kAddrApp;
+                   })) >= count;
+        },
+        timeout);
+}
+
+sim::FaultRule SimLibraryTest::RuleFor(morel::Command c, uint32_t actions, int destination) {
+    sim::FaultRule rule;
+    rule.classId = c.classId;
+    rule.commandId = c.commandId;
+    rule.destination = destination;
+    rule.actions = actions;
+    return rule;
+}
+
+// A signal that no request makes the device send (slot 7).
+constexpr uint16_t kDrainSignal = 0x0701;
+// A signal of slot 1 that holds the event thread.
+constexpr uint16_t kHoldSignal = 0x0111;
+
+void SimLibraryTest::DrainEvents() {
+    ASSERT_TRUE(EventRecorder::Get().AndWait(kDrainSignal, [&] {
+        ASSERT_TRUE(sim::SendNotification(dev, kDrainSignal, nullptr, 0));
+    })) << "notifications are not handled";
+}
+
+void SimLibraryTest::HoldEventThread() {
+    {
+        std::lock_guard<std::mutex> g(holdMutex_);
+        held_ = released_ = false;
+    }
+    EventRecorder::Get().SetHook([this](const Recorded &r) {
+        if (r.code != kHoldSignal)
+            return;
+        std::unique_lock<std::mutex> g(holdMutex_);
+        held_ = true;
+        holdCv_.notify_all();
+        holdCv_.wait(g, [this] { return released_; });
+    });
+    ASSERT_TRUE(sim::SendNotification(dev, kHoldSignal, nullptr, 0));
+    std::unique_lock<std::mutex> g(holdMutex_);
+    ASSERT_TRUE(holdCv_.wait_for(g, 5s, [this] { return held_; })) << "the event thread never came";
+}
+
+void SimLibraryTest::ReleaseEventThread() {
+    {
+        std::lock_guard<std::mutex> g(holdMutex_);
+        released_ = true;
+    }
+    holdCv_.notify_all();
+}
+
 void SimLibraryTest::ReplaceDevice(const sim::DeviceConfig &cfg, const sim::FaultPlan &plan) {
     TerminateUsbApiLib();
     SimTransportBind(nullptr);
@@ -140,6 +257,7 @@ void SimLibraryTest::ReplaceDevice(const sim::DeviceConfig &cfg, const sim::Faul
 }
 
 void SimLibraryTest::TearDown() {
+    ReleaseEventThread();
     TerminateUsbApiLib();
     SimTransportBind(nullptr);
     sim::DestroyDevice(dev);
