@@ -40,33 +40,6 @@ class Callbacks : public SimLibraryTest {
     std::atomic<bool> sawA{false}, sawB{false};
 };
 
-// A slot 1 notification callback (event thread) re-registers slot 1 while
-// the link-down report (link thread) is running: the registration does not
-// wait for the report, which sees it done.
-TEST_F(Callbacks, NotificationCallbackRegistersWhileTheLinkReportRuns) {
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
-        if (r.code == kSignal && !armed.exchange(true)) {
-            a.Set();
-            if (b.Wait()) {
-                result1 = RegisterEvent(1, EventRecorder::Callback, 1, nullptr);
-                c.Set();
-            }
-        } else if (IsLinkReport(r, 0) && armed.load()) {
-            b.Set();
-            sawA = c.Wait();
-        }
-    });
-    ASSERT_TRUE(sim::SendNotification(dev, kSignal, nullptr, 0));
-    ASSERT_TRUE(a.Wait());
-    sim::DropLink(dev);
-    ASSERT_TRUE(c.Wait(10000ms));
-    EXPECT_EQ(result1.load(), 1u);
-    EXPECT_TRUE(WaitLinkUp());
-    EXPECT_TRUE(sawA.load()) << "the registration waited for the link report";
-    uint8_t status = 0;
-    EXPECT_EQ(GetSPphoneStatus(&status), 1) << "the event thread and the link work on";
-}
-
 // The link-up report's callback re-registers slot 1 while a slot 1
 // notification that began after it runs; then a lost link is still noticed.
 TEST_F(Callbacks, LinkReportRegistersWhileANotificationRuns) {

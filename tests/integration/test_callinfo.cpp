@@ -97,17 +97,6 @@ TEST_F(CallInfo, AnEndedCallKeepsBeingReportedWithItsLastState) {
     EXPECT_TRUE(std::equal(ringing.text.begin(), ringing.text.end(), i.text.begin()));
 }
 
-TEST_F(CallInfo, EachCallIsReportedFromItsOwnSlot) {
-    const uint8_t first = RingAndWait("111");
-    const uint8_t second = RingAndWait("222");
-    ASSERT_NE(first, second);
-    const sim::Call two = DeviceCall(second, 0xABCD);
-    ExpectReports(Ask(second), two);
-    const sim::Call one = DeviceCall(first, 0x1234);
-    ExpectReports(Ask(first), one);
-    ExpectReports(Ask(second), two);
-}
-
 // The answer to the call information request on its own: the slot it is
 // stored in is chosen by the id that was asked for.
 class CallInfoAnswer : public ::testing::Test {

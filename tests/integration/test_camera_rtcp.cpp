@@ -186,13 +186,25 @@ TEST_F(RawData, ABlockIsNeverReadHalfOldHalfNew) {
 
 class NullPointers : public SimLibraryTest {};
 
-// Null pointers that must not be passed are refused before anything is sent.
+// Null pointers that must not be passed, and selectors out of range, are
+// refused before anything is sent; a status query with null pointers asks
+// the device and writes nothing.
 TEST_F(NullPointers, AreRefusedUnsent) {
     const size_t requests = RequestsSent();
-    uint8_t byte;
-    uint16_t half;
+    uint8_t byte = 0x5A;
+    uint16_t half = 0x7777;
     uint32_t word;
     std::array<uint8_t, 164> buf{};
+    EXPECT_EQ(GetSPphoneStatus(nullptr), 1);
+    EXPECT_EQ(GetSPphoneStatus2(nullptr, &byte), 1);
+    EXPECT_EQ(byte, 0x5A);
+    EXPECT_EQ(GetDestination(nullptr, nullptr), 1);
+    EXPECT_EQ(RequestsSent(), requests + 3);
+    EXPECT_EQ(GetIPnetworkInfo(0, buf.data()), 0);
+    EXPECT_EQ(GetIPnetworkInfo(8, buf.data()), 0);
+    EXPECT_EQ(GetIPnetworkInfo(1, nullptr), 0);
+    EXPECT_EQ(GetVersionSpeakerphone(3, &half), 0);
+    EXPECT_EQ(half, 0x7777);
     EXPECT_EQ(GetSystemData(2, nullptr), 0);
     EXPECT_EQ(SetSystemData(1, nullptr), 0);
     EXPECT_EQ(GetChangedSystemData(nullptr, buf.data()), 0);
@@ -213,7 +225,7 @@ TEST_F(NullPointers, AreRefusedUnsent) {
     EXPECT_EQ(GetSoundEnhancer(nullptr), 0);
     EXPECT_EQ(GetRingerVol(nullptr), 0);
     EXPECT_EQ(GetReceiveVol(nullptr), 0);
-    EXPECT_EQ(RequestsSent(), requests);
+    EXPECT_EQ(RequestsSent(), requests + 3);
 }
 
 } // namespace

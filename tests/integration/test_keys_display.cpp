@@ -25,10 +25,6 @@ constexpr uint8_t F = 'F';
 
 class Keys : public SimLibraryTest {
   protected:
-    void SetUp() override {
-        SimLibraryTest::SetUp();
-        sim::ClearLog(dev);
-    }
     std::vector<KeyFrame> KeyFrames() {
         std::vector<KeyFrame> out;
         for (const sim::HostFrame &f : FramesOf(cmd::Key)) {
@@ -40,57 +36,41 @@ class Keys : public SimLibraryTest {
     }
 };
 
-TEST_F(Keys, HeldFKeyBecomesShortOrLongPressAtRelease) {
+// A key down of 'F' is held, not sent: its release becomes a short press
+// below 750 ms (also across the tick wrap), a long press from 750 ms on; a
+// short press of 'F' drops it, another key sends it first.
+TEST_F(Keys, HeldFKeyBecomesShortOrLongPress) {
+    struct Step {
+        uint32_t afterMs;
+        uint8_t key, action;
+        int result;
+    };
     const struct {
         const char *name;
-        uint32_t downTick;
-        uint32_t heldMs;
+        uint32_t startTick;
+        std::vector<Step> steps;
         std::vector<KeyFrame> sent;
-    } rows[] = {
-        {"749 ms: short press", 100000, 749, {{0, F}}},
-        {"750 ms: long press", 100000, 750, {{1, F}, {2, F}}},
-        {"across the tick wrap: 256 + 496 ms", 0xFFFFFF00u, 752, {{1, F}, {2, F}}},
-        {"just below the threshold across the wrap", 0xFFFFFFF0u, 749, {{0, F}}},
+    } cases[] = {
+        {"749 ms: short press", 100000, {{0, F, 1, 1}, {749, F, 2, 1}}, {{0, F}}},
+        {"750 ms: long press", 100000, {{0, F, 1, 1}, {750, F, 2, 1}}, {{1, F}, {2, F}}},
+        {"across the tick wrap: 256 + 496 ms", 0xFFFFFF00u, {{0, F, 1, 1}, {752, F, 2, 1}}, {{1, F}, {2, F}}},
+        {"just below the threshold across the wrap", 0xFFFFFFF0u, {{0, F, 1, 1}, {749, F, 2, 1}}, {{0, F}}},
+        {"another key after 100 ms", 5000, {{0, F, 1, 1}, {100, '5', 0, 1}, {0, F, 2, 0}}, {{0, F}, {0, '5'}}},
+        {"another key after 800 ms", 5000, {{0, F, 1, 1}, {800, '5', 0, 1}, {0, F, 2, 0}},
+         {{1, F}, {2, F}, {0, '5'}}},
+        {"key up without a held press", 1000, {{0, F, 2, 0}}, {}},
+        {"a short press drops the held one", 1000, {{0, F, 1, 1}, {5000, F, 0, 1}, {0, F, 2, 0}}, {{0, F}}},
     };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        morel::SetTestTick(true, row.downTick);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        morel::SetTestTick(true, c.startTick);
         sim::ClearLog(dev);
-        EXPECT_EQ(SetKey(F, 1), 1);
-        EXPECT_TRUE(KeyFrames().empty()) << "key down of 'F' is held, not sent";
-        morel::AdvanceTestTick(row.heldMs);
-        EXPECT_EQ(SetKey(F, 2), 1);
-        EXPECT_EQ(KeyFrames(), row.sent);
+        for (const Step &step : c.steps) {
+            morel::AdvanceTestTick(step.afterMs);
+            EXPECT_EQ(SetKey(step.key, step.action), step.result);
+        }
+        EXPECT_EQ(KeyFrames(), c.sent);
     }
-}
-
-TEST_F(Keys, OtherKeyReleasesTheHeldFKeyFirst) {
-    morel::SetTestTick(true, 5000);
-    const struct {
-        uint32_t heldMs;
-        std::vector<KeyFrame> sent;
-    } rows[] = {{100, {{0, F}, {0, '5'}}}, {800, {{1, F}, {2, F}, {0, '5'}}}};
-    for (const auto &row : rows) {
-        sim::ClearLog(dev);
-        ASSERT_EQ(SetKey(F, 1), 1);
-        morel::AdvanceTestTick(row.heldMs);
-        EXPECT_EQ(SetKey('5', 0), 1);
-        EXPECT_EQ(KeyFrames(), row.sent) << row.heldMs << " ms";
-        EXPECT_EQ(SetKey(F, 2), 0) << "the press was resolved: a key up has nothing to release";
-        EXPECT_EQ(KeyFrames(), row.sent);
-    }
-}
-
-TEST_F(Keys, KeyUpWithoutHeldPressSendsNothing) {
-    morel::SetTestTick(true, 1000);
-    EXPECT_EQ(SetKey(F, 2), 0);
-    EXPECT_TRUE(Log().frames.empty());
-    // A short press of 'F' drops a held one, however long it was held.
-    ASSERT_EQ(SetKey(F, 1), 1);
-    morel::AdvanceTestTick(5000);
-    EXPECT_EQ(SetKey(F, 0), 1);
-    EXPECT_EQ(SetKey(F, 2), 0);
-    EXPECT_EQ(KeyFrames(), (std::vector<KeyFrame>{{0, F}}));
 }
 
 TEST_F(Keys, GetKeyReturnsTheDevicesLastKeyCodeFirst) {
@@ -176,32 +156,26 @@ class Display : public SimLibraryTest {
     std::vector<uint8_t> inCallback_;
 };
 
-TEST_F(Display, WholeImageIsTakenWithoutARequest) {
+// The image a display notification carries whole is taken as it is; without
+// it, or with part of it, the image is read once from the device before the
+// callback runs.
+TEST_F(Display, NotificationTakesTheWholeImageOrReadsItOnce) {
+    const struct {
+        const char *name;
+        std::vector<uint8_t> sent;
+        size_t reads;
+    } cases[] = {{"whole", Image(1), 0}, {"none", {}, 1}, {"part", std::vector<uint8_t>(100, 0xEE), 1}};
     CaptureImageInCallback();
-    sim::ClearLog(dev);
-    const std::vector<uint8_t> img = Image(1);
-    Notify(img);
-    EXPECT_EQ(ImageSeenInCallback(), img);
-    EXPECT_EQ(LibraryImage(), img);
-    EXPECT_EQ(DisplayReads(), 0u);
-}
-
-TEST_F(Display, NotificationWithoutImageReadsItOnce) {
-    CaptureImageInCallback();
-    const std::vector<uint8_t> img = Image(2);
-    SetDeviceImage(img);
-    Notify({});
-    EXPECT_EQ(ImageSeenInCallback(), img) << "the callback came before the image was read";
-    DrainEvents();
-    EXPECT_EQ(DisplayReads(), 1u);
-}
-
-TEST_F(Display, PartOfAnImageIsNeverShownAsTheImage) {
-    const std::vector<uint8_t> img = Image(3);
-    SetDeviceImage(img);
-    Notify(std::vector<uint8_t>(100, 0xEE));
-    EXPECT_EQ(LibraryImage(), img);
-    EXPECT_EQ(DisplayReads(), 1u);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<uint8_t> img = c.reads ? Image(static_cast<uint8_t>(c.sent.size())) : c.sent;
+        SetDeviceImage(c.reads ? img : Image(0xAA));
+        Notify(c.sent);
+        EXPECT_EQ(ImageSeenInCallback(), img);
+        EXPECT_EQ(LibraryImage(), img);
+        DrainEvents();
+        EXPECT_EQ(DisplayReads(), c.reads);
+    }
 }
 
 // A burst of display changes without the image, waiting behind a busy

@@ -38,17 +38,6 @@ TEST_F(Lifecycle, EverythingFailsBeforeStartAndAfterStop) {
     ExpectStopped();
 }
 
-TEST_F(Lifecycle, StartsAgainAfterStop) {
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(round);
-        EventRecorder::Get().Clear();
-        StartLibrary();
-        uint8_t status = 0;
-        EXPECT_EQ(GetSPphoneStatus(&status), 1);
-        TerminateUsbApiLib();
-    }
-}
-
 TEST_F(Lifecycle, StartFailsCleanlyWhenAWorkerCannotStart) {
     for (int worker = 0; worker < 4; ++worker) {
         SCOPED_TRACE(worker);

@@ -78,24 +78,6 @@ TEST_F(Status, AnAnswerEchoingAnotherItemIsStoredUnderTheEcho) {
     }
 }
 
-TEST_F(Status, NullPointersAndRangesSendNothingOrWriteNothing) {
-    const size_t before = RequestsSent();
-    EXPECT_EQ(GetSPphoneStatus(nullptr), 1) << "asks the device, writes nothing";
-    uint8_t untouched = 0x5A;
-    EXPECT_EQ(GetSPphoneStatus2(nullptr, &untouched), 1);
-    EXPECT_EQ(untouched, 0x5A);
-    EXPECT_EQ(GetDestination(nullptr, nullptr), 1);
-    EXPECT_EQ(RequestsSent(), before + 3);
-    uint8_t info[6] = {};
-    EXPECT_EQ(GetIPnetworkInfo(0, info), 0);
-    EXPECT_EQ(GetIPnetworkInfo(8, info), 0);
-    EXPECT_EQ(GetIPnetworkInfo(1, nullptr), 0);
-    uint16_t version = 0x7777;
-    EXPECT_EQ(GetVersionSpeakerphone(3, &version), 0);
-    EXPECT_EQ(version, 0x7777);
-    EXPECT_EQ(RequestsSent(), before + 3);
-}
-
 TEST_F(Status, EntryTableKeepsAtMostTenEntries) {
     std::vector<uint8_t> table(MORELAPI_UNICODE_TABLE_BYTES + 44, 0xCC);
     uint8_t count = 0;
