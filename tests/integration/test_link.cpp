@@ -40,6 +40,39 @@ std::vector<uint8_t> StatusVersions(sim::Device *dev) {
     return versions;
 }
 
+// The link thread's back-off sleeps, recorded; with reallySleep false they
+// return at once.
+std::mutex g_sleepMutex;
+std::condition_variable g_sleepCv;
+std::vector<uint32_t> g_sleeps;
+
+template <bool ReallySleep> uint32_t RecordSleep(uint32_t ms) {
+    {
+        std::lock_guard<std::mutex> g(g_sleepMutex);
+        g_sleeps.push_back(ms);
+    }
+    g_sleepCv.notify_all();
+    return ReallySleep ? ms : 0;
+}
+
+void RecordSleeps(bool reallySleep) {
+    {
+        std::lock_guard<std::mutex> g(g_sleepMutex);
+        g_sleeps.clear();
+    }
+    morel::SetSleepHook(reallySleep ? RecordSleep<true> : RecordSleep<false>);
+}
+
+std::vector<uint32_t> RecordedSleeps() {
+    std::lock_guard<std::mutex> g(g_sleepMutex);
+    return g_sleeps;
+}
+
+bool WaitForSleeps(size_t count, std::chrono::milliseconds timeout = 5000ms) {
+    std::unique_lock<std::mutex> g(g_sleepMutex);
+    return g_sleepCv.wait_for(g, timeout, [&] { return g_sleeps.size() >= count; });
+}
+
 struct StartupCase {
     uint8_t version;
     int contacts;

@@ -45,10 +45,8 @@ std::vector<Recorded> EventRecorder::Events() {
 }
 
 std::vector<Recorded> EventRecorder::EventsWithCode(uint32_t code) {
-    std::vector<Recorded> out;
-    for (auto &e : Events())
-        if (e.code == code)
-            out.push_back(e);
+    std::vector<Recorded> out, all = Events();
+    std::copy_if(all.begin(), all.end(), std::back_inserter(out), [code](const Recorded &r) { return r.code == code; });
     return out;
 }
 
@@ -61,14 +59,9 @@ bool EventRecorder::WaitFor(const std::function<bool(const std::vector<Recorded>
 }
 
 bool EventRecorder::WaitForCount(uint32_t code, size_t count, std::chrono::milliseconds timeout) {
-    return WaitFor(
-        [&](const std::vector<Recorded> &ev) {
-            size_t n = 0;
-            for (auto &e : ev)
-                n += e.code == code;
-            return n >= count;
-        },
-        timeout);
+    const auto hasCode = [code](const Recorded &r) { return r.code == code; };
+    return WaitFor([&](const std::vector<Recorded> &ev) { return size_t(std::count_if(ev.begin(), ev.end(), hasCode)) >= count; },
+                   timeout);
 }
 
 bool EventRecorder::AndWait(const std::function<bool(const Recorded &)> &match, const std::function<void()> &act,
@@ -88,39 +81,6 @@ bool EventRecorder::AndWait(uint32_t code, const std::function<void()> &act, std
 void EventRecorder::SetHook(std::function<void(const Recorded &)> hook) {
     std::lock_guard<std::mutex> g(m_);
     hook_ = std::move(hook);
-}
-
-namespace {
-std::mutex g_sleepMutex;
-std::condition_variable g_sleepCv;
-std::vector<uint32_t> g_sleeps;
-
-template <bool ReallySleep> uint32_t RecordSleep(uint32_t ms) {
-    {
-        std::lock_guard<std::mutex> g(g_sleepMutex);
-        g_sleeps.push_back(ms);
-    }
-    g_sleepCv.notify_all();
-    return ReallySleep ? ms : 0;
-}
-} // namespace
-
-void RecordSleeps(bool reallySleep) {
-    {
-        std::lock_guard<std::mutex> g(g_sleepMutex);
-        g_sleeps.clear();
-    }
-    morel::SetSleepHook(reallySleep ? RecordSleep<true> : RecordSleep<false>);
-}
-
-std::vector<uint32_t> RecordedSleeps() {
-    std::lock_guard<std::mutex> g(g_sleepMutex);
-    return g_sleeps;
-}
-
-bool WaitForSleeps(size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> g(g_sleepMutex);
-    return g_sleepCv.wait_for(g, timeout, [&] { return g_sleeps.size() >= count; });
 }
 
 void RegisterAllSlots() {
@@ -221,30 +181,19 @@ void SimLibraryTest::DrainEvents() {
 }
 
 void SimLibraryTest::HoldEventThread() {
-    {
-        std::lock_guard<std::mutex> g(holdMutex_);
-        held_ = released_ = false;
-    }
+    held_.Reset();
+    released_.Reset();
     EventRecorder::Get().SetHook([this](const Recorded &r) {
-        if (r.code != kHoldSignal)
-            return;
-        std::unique_lock<std::mutex> g(holdMutex_);
-        held_ = true;
-        holdCv_.notify_all();
-        holdCv_.wait(g, [this] { return released_; });
+        if (r.code == kHoldSignal) {
+            held_.Set();
+            released_.Wait(600s); // TearDown releases it at the latest
+        }
     });
     ASSERT_TRUE(sim::SendNotification(dev, kHoldSignal, nullptr, 0));
-    std::unique_lock<std::mutex> g(holdMutex_);
-    ASSERT_TRUE(holdCv_.wait_for(g, 5s, [this] { return held_; })) << "the event thread never came";
+    ASSERT_TRUE(held_.Wait()) << "the event thread never came";
 }
 
-void SimLibraryTest::ReleaseEventThread() {
-    {
-        std::lock_guard<std::mutex> g(holdMutex_);
-        released_ = true;
-    }
-    holdCv_.notify_all();
-}
+void SimLibraryTest::ReleaseEventThread() { released_.Set(); }
 
 void SimLibraryTest::ReplaceDevice(const sim::DeviceConfig &cfg, const sim::FaultPlan &plan) {
     TerminateUsbApiLib();

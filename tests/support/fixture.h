@@ -83,12 +83,6 @@ struct Flag {
     }
 };
 
-// Records the link thread's back-off sleeps; with reallySleep false they
-// return at once.
-void RecordSleeps(bool reallySleep);
-std::vector<uint32_t> RecordedSleeps();
-bool WaitForSleeps(size_t count, std::chrono::milliseconds timeout = 5000ms);
-
 // Registers all eight slots with the recorder (userWord = slot, no buffer).
 void RegisterAllSlots();
 
@@ -137,9 +131,7 @@ class SimLibraryTest : public ::testing::Test {
     bool waitForLink = true;
 
   private:
-    std::mutex holdMutex_;
-    std::condition_variable holdCv_;
-    bool held_ = false, released_ = false;
+    Flag held_, released_;
 };
 
 } // namespace morel_test
