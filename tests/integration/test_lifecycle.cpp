@@ -57,6 +57,7 @@ TEST_F(Lifecycle, SecondStartChangesNothing) {
     EXPECT_EQ(sim::GetCounters(dev).opens, opens);
 }
 
+// The stop at the end ends the endless retry.
 TEST_F(Lifecycle, StartWithoutDeviceSucceedsAndKeepsTheGuardsClosed) {
     sim::SetFailOpens(dev, 1000000);
     waitForLink = false;
