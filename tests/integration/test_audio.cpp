@@ -1,5 +1,6 @@
 // Audio settings: the setters' accepted values and frames, the mode getters,
-// and the cached volumes that only the device's notifications change.
+// and the cached volumes (ringer, receive, playback) that only the device's
+// notifications change.
 #include "tests/support/fixture.h"
 
 namespace morel_test {
@@ -20,6 +21,7 @@ TEST_F(Audio, SettersSendAcceptedValuesAndRefuseOthers) {
         {SetSoundEnhancer, cmd::SetSoundEnhancer, {0, 1, 2}, {3, 255}},
         {SetRingerVol, cmd::SetRingerVolume, {0, 3}, {4}},
         {SetReceiverVol, cmd::SetReceiveVolume, {1, 8}, {0, 9}},
+        {SetPlaybackVol, cmd::SetPlaybackVolume, {1, 8}, {0, 9, 255}},
     };
     for (const auto &row : rows) {
         for (uint8_t v : row.accepted) {
@@ -67,6 +69,7 @@ TEST_F(Audio, SetVolumeShowsTheOldValueUntilTheNotificationIsHandled) {
     } rows[] = {
         {SetRingerVol, GetRingerVol, 3, MORELAPI_EVENT_RINGER_VOLUME},
         {SetReceiverVol, GetReceiveVol, 7, MORELAPI_EVENT_RECEIVE_VOLUME},
+        {SetPlaybackVol, GetPlaybackVol, 6, MORELAPI_EVENT_PLAYBACK_VOLUME},
     };
     // A one-byte buffer on slot 1 receives each value.
     uint8_t slotByte = 0;

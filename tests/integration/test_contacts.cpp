@@ -1,5 +1,4 @@
-// Contacts against the simulated device: the start-up mirror, the range
-// edges, the frame of SetContact and the cached values after a failure.
+// Contacts against the simulated device: the range edges, the frame of SetContact and the cached values after a failure.
 #include <array>
 #include <string>
 
@@ -27,20 +26,6 @@ Entry FromDevice(const sim::Contact &c) { return Entry{c.data1, c.byte, c.data2}
 int Read(uint8_t n, Entry &e) { return GetContact(n, e.data1.data(), &e.byte, e.data2.data()); }
 
 class Contacts : public SimLibraryTest {};
-
-TEST_F(Contacts, StartUpMirrorsTheListAndGetContactReadsAgain) {
-    const sim::DeviceState st = sim::Snapshot(dev);
-    uint8_t count = 0;
-    ASSERT_EQ(GetContactCount(&count), 1);
-    EXPECT_EQ(count, st.contactCount);
-    for (uint8_t n = 1; n <= st.contactCount; ++n) {
-        Entry e;
-        e.Fill(0xCC);
-        ASSERT_EQ(Read(n, e), 1) << "contact " << int(n);
-        EXPECT_EQ(e, FromDevice(st.contacts[n - 1])) << "contact " << int(n);
-        EXPECT_EQ(LastSent(cmd::GetContact).bytes[20], n);
-    }
-}
 
 TEST_F(Contacts, RangeEdgesOfGetAndDelete) {
     struct Case {

@@ -41,10 +41,6 @@ TEST_F(Recorder, RecordingNumbersOutsideOneToHundredAreRefusedUnsent) {
         }
         EXPECT_EQ(Sent(command), 2u);
     }
-    ASSERT_EQ(StopPlayback(), 1);
-    for (uint8_t v : {0, 9, 255})
-        EXPECT_EQ(SetPlaybackVol(v), 0) << int(v);
-    EXPECT_EQ(Sent(cmd::SetPlaybackVolume), 0u);
 }
 
 TEST_F(Recorder, GetRecordInfoFillsTheCallersGroups) {
@@ -114,26 +110,6 @@ TEST_F(Recorder, RecordPlayAndDeleteEndToEnd) {
     const size_t asked = Sent(cmd::RecordInfo);
     EXPECT_EQ(ReadInfo(4), 0);
     EXPECT_EQ(Sent(cmd::RecordInfo), asked + 1);
-}
-
-TEST_F(Recorder, PlaybackVolumeFollowsTheDevicesNotifications) {
-    uint8_t volume = 0;
-    ASSERT_EQ(GetPlaybackVol(&volume), 1);
-    EXPECT_EQ(volume, sim::Snapshot(dev).playbackVolume) << "read at start-up";
-    // A volume turned at the device arrives without any request, and so does
-    // one set from here.
-    ASSERT_TRUE(EventRecorder::Get().AndWait(MORELAPI_EVENT_PLAYBACK_VOLUME,
-                                             [&] { ASSERT_TRUE(sim::SetPlaybackVolume(dev, 6)); }));
-    ASSERT_EQ(GetPlaybackVol(&volume), 1);
-    EXPECT_EQ(volume, 6);
-    for (uint8_t v : {1, 8}) {
-        ASSERT_TRUE(EventRecorder::Get().AndWait(MORELAPI_EVENT_PLAYBACK_VOLUME,
-                                                 [&] { ASSERT_EQ(SetPlaybackVol(v), 1); }));
-        EXPECT_EQ(LastSent(cmd::SetPlaybackVolume).bytes[20], v);
-        ASSERT_EQ(GetPlaybackVol(&volume), 1);
-        EXPECT_EQ(volume, v);
-    }
-    EXPECT_EQ(Sent(cmd::GetPlaybackVolume), 0u) << "the cached volume is never asked for";
 }
 
 } // namespace
