@@ -109,24 +109,29 @@ TEST_F(Callbacks, OneBufferIsNeverWrittenByBothThreads) {
 // report's callback. Every call returns and the library starts again.
 class StopRaces : public Callbacks {
   protected:
+    // The link reports of the last cycle are cleared away: the new link-up
+    // report may come before the slots are registered.
     void StartAndWait() {
         a.Reset();
         b.Reset();
         armed = false;
+        EventRecorder::Get().Clear();
+        EventRecorder::Get().SetHook(hook);
         ASSERT_EQ(InitializeUsbApiLib(), 1);
         RegisterAllSlots();
         ASSERT_TRUE(WaitLinkUp());
     }
     static constexpr int kCycles = 200;
+    std::function<void(const Recorded &)> hook;
 };
 
 TEST_F(StopRaces, ApplicationAndCallback) {
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
+    hook = [&](const Recorded &r) {
         if (r.code == kSignal) {
             a.Set();
             TerminateUsbApiLib();
         }
-    });
+    };
     TerminateUsbApiLib();
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         ASSERT_NO_FATAL_FAILURE(StartAndWait());
@@ -138,7 +143,7 @@ TEST_F(StopRaces, ApplicationAndCallback) {
 }
 
 TEST_F(StopRaces, EventThreadAndLinkThreadCallbacks) {
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
+    hook = [&](const Recorded &r) {
         if (r.code == kSignal && !armed.exchange(true)) {
             a.Set();
             b.Wait();
@@ -149,7 +154,7 @@ TEST_F(StopRaces, EventThreadAndLinkThreadCallbacks) {
             TerminateUsbApiLib();
             d.Set();
         }
-    });
+    };
     TerminateUsbApiLib();
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         c.Reset();
