@@ -41,9 +41,11 @@ std::vector<uint8_t> StatusVersions(sim::Device *dev) {
 }
 
 // The link thread's back-off sleeps, recorded instead of slept.
-std::vector<uint32_t> g_sleeps; // written by the link thread only while a test waits for the link
+std::mutex g_sleepsMutex;
+std::vector<uint32_t> g_sleeps;
 
 uint32_t RecordSleep(uint32_t ms) {
+    std::lock_guard<std::mutex> g(g_sleepsMutex);
     g_sleeps.push_back(ms);
     return 0;
 }
@@ -125,6 +127,7 @@ TEST_F(Link, BackOffIs100msForTheFirst100FailuresThen1000ms) {
     StartLibrary(); // comes up after the 105 failures
     std::vector<uint32_t> expected(100, 100);
     expected.resize(105, 1000);
+    std::lock_guard<std::mutex> g(g_sleepsMutex);
     EXPECT_EQ(g_sleeps, expected);
     // The first down report may come before the slots are registered; there
     // is one report per reconnect, not one per attempt.
