@@ -69,7 +69,8 @@ class CallInfo : public SimLibraryTest {
 
 TEST_F(CallInfo, ReportsALiveCallFromTheDevicesAnswer) {
     const uint8_t id = RingAndWait("5551234");
-    ExpectReports(Ask(id), DeviceCall(id, 0x01020304u));
+    const sim::Call call = DeviceCall(id, 0x01020304u);
+    ExpectReports(Ask(id), call);
     const sim::HostFrame f = LastSent(morel::cmd::CallInfo);
     EXPECT_EQ(f.length, 64u);
     EXPECT_EQ(f.bytes[20], id);
