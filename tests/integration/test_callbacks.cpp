@@ -1,6 +1,7 @@
 // Callbacks on the two delivering threads (event and link) acting at once:
 // registrations, buffers, stops, bursts; and the receive side under several
 // transport threads and a callback that does not return.
+#include <algorithm>
 #include <cstdlib>
 #include <future>
 
@@ -11,28 +12,6 @@
 
 namespace morel_test {
 namespace {
-
-// A one-shot signal with a deadline on the wait.
-struct Flag {
-    std::mutex m;
-    std::condition_variable cv;
-    bool set = false;
-    void Set() {
-        {
-            std::lock_guard<std::mutex> g(m);
-            set = true;
-        }
-        cv.notify_all();
-    }
-    bool Wait(std::chrono::milliseconds timeout = 5000ms) {
-        std::unique_lock<std::mutex> g(m);
-        return cv.wait_for(g, timeout, [&] { return set; });
-    }
-    void Reset() {
-        std::lock_guard<std::mutex> g(m);
-        set = false;
-    }
-};
 
 // Runs fn on another thread; a call that does not return within the bound
 // fails the test at once (the process would otherwise hang in its join).
@@ -53,83 +32,17 @@ bool IsLinkReport(const Recorded &r, uint8_t value) {
 
 // The flags live in the fixture, not in the test body, so that a callback
 // still running while the body ends never touches a destroyed one.
-class CallbackTest : public SimLibraryTest {
+class Callbacks : public SimLibraryTest {
   protected:
-    void TearDown() override {
-        SimLibraryTest::TearDown();
-        EventRecorder::Get().Clear();
-    }
     Flag a, b, c, d;
     std::atomic<bool> armed{false};
     std::atomic<uint32_t> result1{99}, result2{99};
     std::atomic<bool> sawA{false}, sawB{false};
 };
 
-// A slot 1 notification callback (event thread) re-registers slot 1 while
-// the link-down report (link thread) is running: the registration does not
-// wait for the report, which sees it done.
-TEST_F(CallbackTest, NotificationCallbackRegistersWhileTheLinkReportRuns) {
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
-        if (r.code == kSignal && !armed.exchange(true)) {
-            a.Set();
-            if (b.Wait()) {
-                result1 = RegisterEvent(1, EventRecorder::Callback, 1, nullptr);
-                c.Set();
-            }
-        } else if (IsLinkReport(r, 0) && armed.load()) {
-            b.Set();
-            sawA = c.Wait();
-        }
-    });
-    ASSERT_TRUE(sim::SendNotification(dev, kSignal, nullptr, 0));
-    ASSERT_TRUE(a.Wait());
-    sim::DropLink(dev);
-    ASSERT_TRUE(c.Wait(10000ms));
-    EXPECT_EQ(result1.load(), 1u);
-    EXPECT_TRUE(WaitLinkUp());
-    EXPECT_TRUE(sawA.load()) << "the registration waited for the link report";
-    uint8_t status = 0;
-    EXPECT_EQ(GetSPphoneStatus(&status), 1) << "the event thread and the link work on";
-}
-
-// The link-up report's callback re-registers slot 1 while a slot 1
-// notification that began after it runs; then a lost link is still noticed.
-TEST_F(CallbackTest, LinkReportRegistersWhileANotificationRuns) {
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
-        if (IsLinkReport(r, 1) && armed.load()) {
-            a.Set();
-            if (b.Wait()) {
-                result1 = RegisterEvent(1, EventRecorder::Callback, 1, nullptr);
-                c.Set();
-            }
-        } else if (r.code == kSignal && armed.load()) {
-            b.Set();
-            sawA = c.Wait();
-            d.Set();
-        }
-    });
-    armed = true;
-    sim::DropLink(dev);
-    ASSERT_TRUE(a.Wait());
-    ASSERT_TRUE(sim::SendNotification(dev, kSignal, nullptr, 0));
-    ASSERT_TRUE(c.Wait(10000ms));
-    ASSERT_TRUE(d.Wait(10000ms));
-    EXPECT_EQ(result1.load(), 1u);
-    EXPECT_TRUE(sawA.load()) << "the registration waited for the notification";
-    armed = false;
-    EventRecorder::Get().Clear();
-    EventRecorder::Get().SetHook(nullptr);
-    sim::DropLink(dev);
-    EXPECT_TRUE(EventRecorder::Get().WaitFor([](const std::vector<Recorded> &ev) {
-        for (const Recorded &r : ev)
-            if (IsLinkReport(r, 0))
-                return true;
-        return false;
-    })) << "the link thread no longer acts on a lost link";
-}
-
-// Each delivering thread registers the slot the other one is delivering.
-TEST_F(CallbackTest, CrossSlotRegistrationsFromBothThreads) {
+// Each delivering thread registers the slot the other one is delivering:
+// neither registration waits for the other thread's callback.
+TEST_F(Callbacks, CrossSlotRegistrationsFromBothThreads) {
     EventRecorder::Get().SetHook([&](const Recorded &r) {
         if (IsLinkReport(r, 1) && armed.load()) {
             a.Set();
@@ -161,7 +74,7 @@ TEST_F(CallbackTest, CrossSlotRegistrationsFromBothThreads) {
 
 // The link report and a volume event of slot 1 at once: the volume
 // callback's value stays its own; the report gets its value elsewhere.
-TEST_F(CallbackTest, OneBufferIsNeverWrittenByBothThreads) {
+TEST_F(Callbacks, OneBufferIsNeverWrittenByBothThreads) {
     uint8_t buffer[4] = {};
     ASSERT_EQ(RegisterEvent(1, EventRecorder::Callback, 1, buffer), 1u);
     std::atomic<void *> volumeData{nullptr}, reportData{nullptr};
@@ -194,26 +107,31 @@ TEST_F(CallbackTest, OneBufferIsNeverWrittenByBothThreads) {
 // Stops from two threads at once, in many interleavings: an application
 // thread and a notification callback; a notification callback and the link
 // report's callback. Every call returns and the library starts again.
-class StopRaceTest : public CallbackTest {
+class StopRaces : public Callbacks {
   protected:
+    // The link reports of the last cycle are cleared away: the new link-up
+    // report may come before the slots are registered.
     void StartAndWait() {
         a.Reset();
         b.Reset();
         armed = false;
+        EventRecorder::Get().Clear();
+        EventRecorder::Get().SetHook(hook);
         ASSERT_EQ(InitializeUsbApiLib(), 1);
         RegisterAllSlots();
         ASSERT_TRUE(WaitLinkUp());
     }
     static constexpr int kCycles = 200;
+    std::function<void(const Recorded &)> hook;
 };
 
-TEST_F(StopRaceTest, ApplicationAndCallback) {
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
+TEST_F(StopRaces, ApplicationAndCallback) {
+    hook = [&](const Recorded &r) {
         if (r.code == kSignal) {
             a.Set();
             TerminateUsbApiLib();
         }
-    });
+    };
     TerminateUsbApiLib();
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         ASSERT_NO_FATAL_FAILURE(StartAndWait());
@@ -224,8 +142,8 @@ TEST_F(StopRaceTest, ApplicationAndCallback) {
     }
 }
 
-TEST_F(StopRaceTest, EventThreadAndLinkThreadCallbacks) {
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
+TEST_F(StopRaces, EventThreadAndLinkThreadCallbacks) {
+    hook = [&](const Recorded &r) {
         if (r.code == kSignal && !armed.exchange(true)) {
             a.Set();
             b.Wait();
@@ -236,7 +154,7 @@ TEST_F(StopRaceTest, EventThreadAndLinkThreadCallbacks) {
             TerminateUsbApiLib();
             d.Set();
         }
-    });
+    };
     TerminateUsbApiLib();
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         c.Reset();
@@ -251,80 +169,12 @@ TEST_F(StopRaceTest, EventThreadAndLinkThreadCallbacks) {
     }
 }
 
-// A callback stops the library and is still running when the process
-// exits: the worker finishing afterwards touches nothing that static
-// destruction has destroyed (ThreadSanitizer and ASan would report it). The
-// callback itself uses only objects that are never destroyed.
-Flag *const g_exitFlags = new Flag[2];
-
-void MORELAPI_CALL StopAndLinger(uint32_t code, uint32_t, void *) {
-    if (code != kSignal)
-        return;
-    TerminateUsbApiLib();
-    g_exitFlags[0].Set();
-    g_exitFlags[1].Wait(200ms); // never set: the process exits meanwhile
-}
-
-TEST_F(CallbackTest, ProcessExitsWhileAStoppingCallbackFinishes) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            RegisterEvent(1, StopAndLinger, 1, nullptr);
-            sim::SendNotification(dev, kSignal, nullptr, 0);
-            g_exitFlags[0].Wait();
-            std::exit(0);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
-// A burst of display changes without the image, waiting behind a busy
-// callback, costs one image read (here one that is never answered) and
-// delays the key event behind it by that one read.
-TEST_F(CallbackTest, DisplayBurstCostsOneRead) {
-    morel::g_timing.replyTimeoutMs = 300;
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
-        if (r.code == kSignal && !armed.exchange(true)) {
-            a.Set();
-            b.Wait();
-        }
-    });
-    sim::FaultRule rule;
-    rule.classId = 1;
-    rule.commandId = 7;
-    rule.destination = morel::kAddrSync;
-    rule.actions = sim::kNoAnswer;
-    rule.count = 0;
-    sim::AddFaultRule(dev, rule);
-    const size_t readsBefore = FramesOf(1, 7, morel::kAddrSync).size();
-    ASSERT_TRUE(sim::SendNotification(dev, kSignal, nullptr, 0));
-    ASSERT_TRUE(a.Wait());
-    for (int i = 0; i < 10; ++i)
-        ASSERT_TRUE(sim::SendNotification(dev, MORELAPI_EVENT_DISPLAY, nullptr, 0));
-    const uint8_t key[] = {0, '5'};
-    ASSERT_TRUE(sim::SendNotification(dev, MORELAPI_EVENT_KEY, key, sizeof key));
-    ASSERT_TRUE(sim::WaitIdle(dev, 5000ms));
-    // The key notification is queued once the receiver has passed it; a
-    // request answered after it proves that.
-    uint8_t status = 0;
-    ASSERT_EQ(GetSPphoneStatus(&status), 1);
-    b.Set();
-    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_KEY, 1, 10000ms));
-    EXPECT_EQ(FramesOf(1, 7, morel::kAddrSync).size(), readsBefore + 1);
-}
-
 // A callback that does not return while the device keeps sending: the
 // waiting notifications stay within the queue's cap, the oldest go first,
 // and once the callback returns the newest arrive in order.
-TEST_F(CallbackTest, BlockedCallbackKeepsTheQueueBounded) {
+TEST_F(Callbacks, BlockedCallbackKeepsTheQueueBounded) {
     constexpr uint32_t kNotifications = 100000;
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
-        if (r.code == kSignal && !armed.exchange(true)) {
-            a.Set();
-            b.Wait(60000ms);
-        }
-    });
-    ASSERT_TRUE(sim::SendNotification(dev, kSignal, nullptr, 0));
-    ASSERT_TRUE(a.Wait());
+    ASSERT_NO_FATAL_FAILURE(HoldEventThread());
     EventRecorder::Get().Clear();
     for (uint32_t i = 1; i <= kNotifications; ++i) {
         uint8_t item[2] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
@@ -341,31 +191,24 @@ TEST_F(CallbackTest, BlockedCallbackKeepsTheQueueBounded) {
         EXPECT_LE(ref->keptRecordCount[0] + ref->keptRecordCount[1], 128u);
         EXPECT_GE(ref->droppedNotifications, kNotifications - morel::kEventQueueMax);
     }
-    b.Set();
+    ReleaseEventThread();
+    const auto id = [](const Recorded &r) { return static_cast<uint16_t>(r.value[0] | r.value[1] << 8); };
     const uint16_t last = static_cast<uint16_t>(kNotifications);
     ASSERT_TRUE(EventRecorder::Get().WaitFor(
-        [&](const std::vector<Recorded> &ev) {
-            return !ev.empty() && ev.back().value.size() == 2 && (ev.back().value[0] | ev.back().value[1] << 8) == last;
-        },
+        [&](const std::vector<Recorded> &ev) { return !ev.empty() && ev.back().value.size() == 2 && id(ev.back()) == last; },
         30000ms));
-    std::vector<uint16_t> ids;
-    for (const Recorded &r : EventRecorder::Get().EventsWithCode(MORELAPI_EVENT_SYSTEM_DATA))
-        ids.push_back(static_cast<uint16_t>(r.value[0] | r.value[1] << 8));
-    ASSERT_LE(ids.size(), morel::kEventQueueMax);
-    ASSERT_GE(ids.size(), morel::kEventQueueMax / 2);
-    for (size_t i = 0; i < ids.size(); ++i)
-        ASSERT_EQ(ids[i], static_cast<uint16_t>(last - (ids.size() - 1 - i))) << i;
+    const std::vector<Recorded> got = EventRecorder::Get().EventsWithCode(MORELAPI_EVENT_SYSTEM_DATA);
+    ASSERT_LE(got.size(), morel::kEventQueueMax);
+    ASSERT_GE(got.size(), morel::kEventQueueMax / 2);
+    for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(id(got[i]), static_cast<uint16_t>(last - (got.size() - 1 - i))) << "the newest, in order";
 }
 
 // Several transport threads calling the receive callback at once: every
 // frame arrives whole, and a stop releases every producer waiting for room.
-class ProducersTest : public BareContextTest {
-  protected:
-    bool StartReceiver() override { return receive; }
-    bool receive = true;
-};
+class TransportThreads : public BareContextTest {};
 
-TEST_F(ProducersTest, FramesFromTwoThreadsArriveWhole) {
+TEST_F(TransportThreads, FramesFromTwoThreadsArriveWhole) {
     ctx->deviceAvailable = 1;
     constexpr int kPerThread = 400;
     auto produce = [](uint8_t tag) {
@@ -392,15 +235,12 @@ TEST_F(ProducersTest, FramesFromTwoThreadsArriveWhole) {
     EXPECT_EQ(twos, size_t{kPerThread});
 }
 
-class ProducersStopTest : public ProducersTest {
+class FullRing : public BareContextTest {
   protected:
-    void SetUp() override {
-        receive = false;
-        ProducersTest::SetUp();
-    }
+    bool StartReceiver() override { return false; }
 };
 
-TEST_F(ProducersStopTest, StopReleasesEveryProducerWaitingForRoom) {
+TEST_F(FullRing, StopReleasesEveryProducerWaitingForRoom) {
     std::vector<uint8_t> fill(morel::kRingSize, 0);
     ScriptedTransport::Inject(fill); // the ring is full; nobody takes from it
     auto produce = [] { ScriptedTransport::Inject(NotificationFrame(0x0107, {1})); };

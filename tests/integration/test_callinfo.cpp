@@ -1,15 +1,16 @@
-// GetCallInfo against the simulated device: which call slot answers, and the
-// answer when none does.
+// GetCallInfo: which call slot its answer goes to and which one it reports,
+// and what it reports when no slot holds the call.
 #include <array>
+#include <memory>
 #include <string>
 
-#include "link/frame.h"
+#include "api/handlers.h"
 #include "tests/support/fixture.h"
 
 namespace morel_test {
 namespace {
 
-using namespace morel;
+using morel::CallRecord;
 
 struct Info {
     int result = -1;
@@ -19,67 +20,58 @@ struct Info {
     Info() { text.fill(0xCC); }
 };
 
+Info Ask(uint8_t callId) {
+    Info i;
+    i.result = GetCallInfo(callId, &i.state, i.text.data(), &i.value);
+    return i;
+}
+
+void ExpectReports(const Info &i, const sim::Call &c) {
+    EXPECT_EQ(i.result, 1);
+    EXPECT_EQ(i.state, c.state);
+    EXPECT_TRUE(std::equal(c.text.begin(), c.text.end(), i.text.begin()));
+    EXPECT_EQ(i.text[129], 0xCC) << "129 bytes of text, no more";
+    EXPECT_EQ(i.value, c.param);
+}
+
+void ExpectNoCall(const Info &i) {
+    EXPECT_EQ(i.result, 1);
+    EXPECT_EQ(i.state, 0);
+    EXPECT_EQ(i.text[0], 0);
+    EXPECT_EQ(i.text[1], 0xCC) << "only the first text byte is cleared";
+    EXPECT_EQ(i.value, 0u);
+}
+
 class CallInfo : public SimLibraryTest {
   protected:
-    Info Ask(uint8_t callId) {
-        Info i;
-        i.result = GetCallInfo(callId, &i.state, i.text.data(), &i.value);
-        return i;
-    }
-    size_t CallEvents() {
-        size_t n = 0;
-        for (const Recorded &r : EventRecorder::Get().Events())
-            n += r.slot == MORELAPI_SLOT_CALL;
-        return n;
-    }
-    void WaitCallEvents(size_t n) {
-        ASSERT_TRUE(EventRecorder::Get().WaitFor([&](const std::vector<Recorded> &ev) {
-            size_t seen = 0;
-            for (const Recorded &r : ev)
-                seen += r.slot == MORELAPI_SLOT_CALL;
-            return seen >= n;
-        }));
-    }
     uint8_t RingAndWait(const std::string &number) {
-        const size_t before = CallEvents();
-        const uint8_t id = sim::Ring(dev, number);
+        uint8_t id = 0;
+        EXPECT_TRUE(EventRecorder::Get().AndWait([](const Recorded &r) { return r.slot == MORELAPI_SLOT_CALL; },
+                                                 [&] { id = sim::Ring(dev, number); }));
         EXPECT_NE(id, 0);
-        WaitCallEvents(before + 1);
         return id;
     }
-    sim::Call DeviceCall(uint8_t id) {
-        for (const sim::Call &c : sim::Snapshot(dev).calls)
-            if (c.id == id)
-                return c;
-        ADD_FAILURE() << "no call " << int(id) << " on the device";
-        return {};
-    }
-    static void ExpectReports(const Info &i, const sim::Call &c, uint8_t state) {
-        EXPECT_EQ(i.result, 1);
-        EXPECT_EQ(i.state, state);
-        EXPECT_TRUE(std::equal(c.text.begin(), c.text.end(), i.text.begin()));
-        EXPECT_EQ(i.text[129], 0xCC) << "129 bytes of text, no more";
-        EXPECT_EQ(i.value, c.param);
-    }
-    static void ExpectNoCall(const Info &i) {
-        EXPECT_EQ(i.result, 1);
-        EXPECT_EQ(i.state, 0);
-        EXPECT_EQ(i.text[0], 0);
-        EXPECT_EQ(i.text[1], 0xCC) << "only the first text byte is cleared";
-        EXPECT_EQ(i.value, 0u);
+    // The device's call; param changed without a notification, so that only
+    // the answer to the request carries it.
+    sim::Call DeviceCall(uint8_t id, uint32_t newParam) {
+        sim::Call call{};
+        sim::Update(dev, [&](sim::DeviceState &st) {
+            for (sim::Call &c : st.calls)
+                if (c.live && c.id == id) {
+                    c.param = newParam;
+                    call = c;
+                }
+        });
+        EXPECT_EQ(call.id, id) << "no call " << int(id) << " on the device";
+        return call;
     }
 };
 
 TEST_F(CallInfo, ReportsALiveCallFromTheDevicesAnswer) {
     const uint8_t id = RingAndWait("5551234");
-    sim::Update(dev, [&](sim::DeviceState &st) {
-        for (sim::Call &c : st.calls)
-            if (c.id == id)
-                c.param = 0x01020304u; // changed without a notification: only the answer carries it
-    });
-    const sim::Call c = DeviceCall(id);
-    ExpectReports(Ask(id), c, c.state);
-    const sim::HostFrame f = FramesOf(2, 20, 3).back();
+    const sim::Call call = DeviceCall(id, 0x01020304u);
+    ExpectReports(Ask(id), call);
+    const sim::HostFrame f = LastSent(morel::cmd::CallInfo);
     EXPECT_EQ(f.length, 64u);
     EXPECT_EQ(f.bytes[20], id);
 }
@@ -89,16 +81,15 @@ TEST_F(CallInfo, NoSlotHoldingTheCallAnswersAnEmptyCall) {
     // Ids outside 1..6 go out as given and find no call either.
     for (uint8_t id : {0, 9, 255}) {
         ExpectNoCall(Ask(id));
-        EXPECT_EQ(FramesOf(2, 20, 3).back().bytes[20], id);
+        EXPECT_EQ(LastSent(morel::cmd::CallInfo).bytes[20], id);
     }
 }
 
 TEST_F(CallInfo, AnEndedCallKeepsBeingReportedWithItsLastState) {
     const uint8_t id = RingAndWait("200");
-    const sim::Call ringing = DeviceCall(id);
-    const size_t before = CallEvents();
-    ASSERT_TRUE(sim::FarEndHangUp(dev, id));
-    WaitCallEvents(before + 1);
+    const sim::Call ringing = DeviceCall(id, 0);
+    ASSERT_TRUE(EventRecorder::Get().AndWait([](const Recorded &r) { return r.slot == MORELAPI_SLOT_CALL; },
+                                             [&] { ASSERT_TRUE(sim::FarEndHangUp(dev, id)); }));
     // The device no longer knows the call (its answer has state 0); the slot
     // that the hang-up left with a state still reports it.
     const Info i = Ask(id);
@@ -107,74 +98,74 @@ TEST_F(CallInfo, AnEndedCallKeepsBeingReportedWithItsLastState) {
     EXPECT_TRUE(std::equal(ringing.text.begin(), ringing.text.end(), i.text.begin()));
 }
 
-TEST_F(CallInfo, ACallOnlyTheDeviceKnowsIsStoredInAFreeSlot) {
-    sim::Update(dev, [](sim::DeviceState &st) {
-        sim::Call &c = st.calls[0];
-        c = sim::Call{};
-        c.live = true;
-        c.id = 4;
-        c.state = 9;
-        c.attribute = 1;
-        std::memcpy(c.text.data(), "77", 2);
-        c.param = 0x1234;
-    });
-    const sim::Call c = DeviceCall(4);
-    ExpectReports(Ask(4), c, 9);
-}
+// The answer to the call information request on its own: the slot it is
+// stored in is chosen by the id that was asked for.
+class CallInfoAnswer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ctx = std::make_unique<morel::ApiContext>();
+        ctx->rxFrame = rx;
+        ctx->txFrame = tx;
+    }
+    // Answer for `answeredId` in `state`, with attribute, text and parameter.
+    void Answer(uint8_t answeredId, uint8_t state) {
+        std::memset(rx, 0, sizeof rx);
+        morel::Put16(rx + morel::kOffKind, morel::kKindResponse);
+        rx[21] = answeredId;
+        rx[22] = state;
+        rx[23] = 0x77;
+        std::memcpy(rx + 24, "info", 4);
+        morel::Put32(rx + 153, 0xCAFEF00D);
+        ctx->rxLength = 157; // the whole answer: 136 data bytes after the status
+        morel::CallInfoHandler(ctx.get(), 1);
+    }
+    std::unique_ptr<morel::ApiContext> ctx;
+    uint8_t rx[1024] = {};
+    uint8_t tx[256] = {};
+};
 
-TEST_F(CallInfo, BothSlotsInUseKeepTheirCallsAndDropAStrangersAnswer) {
-    const uint8_t first = RingAndWait("111");
-    const uint8_t second = RingAndWait("222");
-    ASSERT_NE(first, second);
-    // The second call's answer goes to its own slot while the first is in use.
-    sim::Update(dev, [&](sim::DeviceState &st) {
-        for (sim::Call &c : st.calls)
-            if (c.id == second)
-                c.param = 0xABCD;
-    });
-    const sim::Call two = DeviceCall(second);
-    ExpectReports(Ask(second), two, two.state);
-    const sim::Call one = DeviceCall(first);
-    ExpectReports(Ask(first), one, one.state);
-
-    // The device now answers for an id the library has no slot for.
-    sim::Update(dev, [&](sim::DeviceState &st) {
-        for (sim::Call &c : st.calls)
-            if (c.id == second)
-                c.id = 6;
-    });
-    ExpectNoCall(Ask(6));
-    // The slots are as they were.
-    ExpectReports(Ask(first), one, one.state);
-}
-
-// An answer about another call than the one asked for takes the asked call's
-// slot, and the asked call is then reported as no call.
-TEST_F(CallInfo, AnAnswerForAnotherCallIsNotReportedAsTheAskedOne) {
-    const uint8_t id = RingAndWait("5551234");
-    const uint8_t other = static_cast<uint8_t>(id % 6 + 1);
-    sim::FaultRule rule;
-    rule.classId = 2;
-    rule.commandId = 20;
-    rule.patch = {other, 2, 0, 'X'};
-    sim::AddFaultRule(dev, rule);
-    ExpectNoCall(Ask(id));
-    EXPECT_TRUE(sim::GetFaultsLeft(dev).rules.empty()) << "the device answered for call " << int(other);
-}
-
-TEST_F(CallInfo, AFailedExchangeWritesNothing) {
-    const uint8_t id = RingAndWait("300");
-    for (uint32_t action : {uint32_t(sim::kFail), uint32_t(sim::kRefuse)}) {
-        sim::FaultRule rule;
-        rule.classId = 2;
-        rule.commandId = 20;
-        rule.actions = action;
-        sim::AddFaultRule(dev, rule);
-        const Info i = Ask(id);
-        EXPECT_EQ(i.result, 0);
-        EXPECT_EQ(i.state, 0xCC);
-        EXPECT_EQ(i.text[0], 0xCC);
-        EXPECT_EQ(i.value, 0xCCCCCCCCu);
+TEST_F(CallInfoAnswer, IsStoredInTheSlotOfTheAskedId) {
+    const struct {
+        const char *name;
+        uint32_t inUse0;
+        uint8_t id0;
+        uint32_t inUse1;
+        uint8_t id1;
+        uint8_t asked;
+        uint8_t answered;
+        uint8_t state;
+        int slot; // -1: nothing stored
+    } rows[] = {
+        {"matches slot 0", 1, 5, 1, 6, 5, 5, 2, 0},
+        {"matches slot 1 while slot 0 holds another call", 1, 5, 1, 6, 6, 6, 2, 1},
+        {"match by the asked id, not the answered one", 1, 5, 1, 6, 6, 5, 2, 1},
+        {"both busy with other calls", 1, 5, 1, 6, 3, 3, 2, -1},
+        {"unknown call in a free slot 0", 0, 5, 1, 6, 3, 3, 9, 0},
+        {"unknown call in a free slot 1", 1, 5, 0, 6, 3, 3, 9, 1},
+        {"state 0 for an id in no live slot", 0, 0, 0, 0, 3, 3, 0, -1},
+        {"state 0 for the live call is stored", 1, 5, 0, 0, 5, 5, 0, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        CallRecord before[2] = {};
+        before[0] = CallRecord{row.inUse0, 44, row.id0, 0, {}, 0};
+        before[1] = CallRecord{row.inUse1, 45, row.id1, 0, {}, 0};
+        std::memcpy(ctx->callRecords, before, sizeof before);
+        ctx->callInfoCallId = row.asked;
+        Answer(row.answered, row.state);
+        for (int i = 0; i < 2; ++i) {
+            const CallRecord &s = ctx->callRecords[i];
+            EXPECT_EQ(s.inUse, before[i].inUse) << "slot " << i << ": inUse is never written";
+            if (i == row.slot) {
+                EXPECT_EQ(s.callId, row.answered);
+                EXPECT_EQ(s.callState, row.state);
+                EXPECT_EQ(s.callAttribute, 0x77);
+                EXPECT_EQ(0, std::memcmp(s.number, "info", 5));
+                EXPECT_EQ(s.callParam, 0xCAFEF00Du);
+            } else {
+                EXPECT_EQ(0, std::memcmp(&s, &before[i], sizeof s)) << "slot " << i << " changed";
+            }
+        }
     }
 }
 

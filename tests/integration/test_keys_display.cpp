@@ -9,22 +9,26 @@
 namespace morel_test {
 namespace {
 
+namespace cmd = morel::cmd;
+
 struct KeyFrame {
     uint8_t action;
     uint8_t key;
-    bool operator==(const KeyFrame &o) const { return action == o.action && key == o.key; }
+    bool operator==(const KeyFrame &) const = default;
 };
 
 std::ostream &operator<<(std::ostream &os, const KeyFrame &k) {
     return os << "{action " << int(k.action) << ", key " << int(k.key) << "}";
 }
 
-class KeysTest : public SimLibraryTest {
+constexpr uint8_t F = 'F';
+
+class Keys : public SimLibraryTest {
   protected:
     std::vector<KeyFrame> KeyFrames() {
         std::vector<KeyFrame> out;
-        for (auto &f : FramesOf(1, 6)) {
-            EXPECT_EQ(f.destination, 3);
+        for (const sim::HostFrame &f : FramesOf(cmd::Key)) {
+            EXPECT_EQ(f.destination, morel::kAddrApp);
             EXPECT_EQ(f.length, 64u);
             out.push_back({f.bytes[20], f.bytes[21]});
         }
@@ -32,91 +36,57 @@ class KeysTest : public SimLibraryTest {
     }
 };
 
-constexpr uint8_t F = 'F';
-
-TEST_F(KeysTest, HeldFKeyBecomesShortOrLongPressAtRelease) {
-    struct Row {
-        const char *name;
-        uint32_t downTick;
-        uint32_t heldMs;
-        std::vector<KeyFrame> sent;
+// A key down of 'F' is held, not sent: its release becomes a short press
+// below 750 ms (also across the tick wrap), a long press from 750 ms on; a
+// short press of 'F' drops it, another key sends it first.
+TEST_F(Keys, HeldFKeyBecomesShortOrLongPress) {
+    struct Step {
+        uint32_t afterMs;
+        uint8_t key, action;
+        int result;
     };
-    const std::vector<Row> rows = {
-        {"749 ms: short press", 100000, 749, {{0, F}}},
-        {"750 ms: long press", 100000, 750, {{1, F}, {2, F}}},
-        {"across the tick wrap: 256 + 496 ms", 0xFFFFFF00u, 752, {{1, F}, {2, F}}},
-        {"just below the threshold across the wrap", 0xFFFFFFF0u, 749, {{0, F}}},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        morel::SetTestTick(true, row.downTick);
-        sim::ClearLog(dev);
-        EXPECT_EQ(SetKey(F, 1), 1);
-        EXPECT_TRUE(KeyFrames().empty()) << "key down of 'F' is held, not sent";
-        morel::AdvanceTestTick(row.heldMs);
-        EXPECT_EQ(SetKey(F, 2), 1);
-        EXPECT_EQ(KeyFrames(), row.sent);
-    }
-}
-
-TEST_F(KeysTest, OtherKeyReleasesTheHeldFKeyFirst) {
-    morel::SetTestTick(true, 5000);
     const struct {
-        uint32_t heldMs;
+        const char *name;
+        uint32_t startTick;
+        std::vector<Step> steps;
         std::vector<KeyFrame> sent;
-    } rows[] = {
-        {100, {{0, F}, {0, '5'}}},
-        {800, {{1, F}, {2, F}, {0, '5'}}},
+    } cases[] = {
+        {"749 ms: short press", 100000, {{0, F, 1, 1}, {749, F, 2, 1}}, {{0, F}}},
+        {"750 ms: long press", 100000, {{0, F, 1, 1}, {750, F, 2, 1}}, {{1, F}, {2, F}}},
+        {"across the tick wrap: 256 + 496 ms", 0xFFFFFF00u, {{0, F, 1, 1}, {752, F, 2, 1}}, {{1, F}, {2, F}}},
+        {"just below the threshold across the wrap", 0xFFFFFFF0u, {{0, F, 1, 1}, {749, F, 2, 1}}, {{0, F}}},
+        {"another key after 100 ms", 5000, {{0, F, 1, 1}, {100, '5', 0, 1}, {0, F, 2, 0}}, {{0, F}, {0, '5'}}},
+        {"another key after 800 ms", 5000, {{0, F, 1, 1}, {800, '5', 0, 1}, {0, F, 2, 0}},
+         {{1, F}, {2, F}, {0, '5'}}},
+        {"key up without a held press", 1000, {{0, F, 2, 0}}, {}},
+        {"a short press drops the held one", 1000, {{0, F, 1, 1}, {5000, F, 0, 1}, {0, F, 2, 0}}, {{0, F}}},
     };
-    for (const auto &row : rows) {
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        morel::SetTestTick(true, c.startTick);
         sim::ClearLog(dev);
-        ASSERT_EQ(SetKey(F, 1), 1);
-        morel::AdvanceTestTick(row.heldMs);
-        EXPECT_EQ(SetKey('5', 0), 1);
-        EXPECT_EQ(KeyFrames(), row.sent) << row.heldMs << " ms";
-        // The press was resolved: a key up now has nothing to release.
-        EXPECT_EQ(SetKey(F, 2), 0);
-        EXPECT_EQ(KeyFrames(), row.sent);
+        for (const Step &step : c.steps) {
+            morel::AdvanceTestTick(step.afterMs);
+            EXPECT_EQ(SetKey(step.key, step.action), step.result);
+        }
+        EXPECT_EQ(KeyFrames(), c.sent);
     }
 }
 
-TEST_F(KeysTest, KeyUpWithoutHeldPressSendsNothing) {
-    morel::SetTestTick(true, 1000);
-    sim::ClearLog(dev);
-    EXPECT_EQ(SetKey(F, 2), 0);
-    EXPECT_TRUE(Log().frames.empty());
-    // A short press of 'F' drops a held one, however long it was held.
-    ASSERT_EQ(SetKey(F, 1), 1);
-    morel::AdvanceTestTick(5000);
-    EXPECT_EQ(SetKey(F, 0), 1);
-    EXPECT_EQ(SetKey(F, 2), 0);
-    EXPECT_EQ(KeyFrames(), (std::vector<KeyFrame>{{0, F}}));
-}
-
-TEST_F(KeysTest, GetKeyReturnsTheDevicesLastKeyCodeFirst) {
-    sim::PressKey(dev, '7', 3);
-    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_KEY, 1));
+TEST_F(Keys, GetKeyReturnsTheDevicesLastKeyCodeFirst) {
+    ASSERT_TRUE(EventRecorder::Get().AndWait(MORELAPI_EVENT_KEY, [&] { sim::PressKey(dev, '7', 3); }));
     uint8_t code = 0, action = 0;
     ASSERT_EQ(GetKey(&code, &action), 1);
     EXPECT_EQ(code, '7');
     EXPECT_EQ(action, 3);
 }
 
-// The library runs but the device never answers the link.
-class KeysNoDeviceTest : public SimLibraryTest {
-  protected:
-    void SetUp() override {
-        startInSetUp = false;
-        SimLibraryTest::SetUp();
-        sim::FaultPlan plan;
-        plan.failOpens = 1000000;
-        sim::SetFaultPlan(dev, plan);
-        waitForLink = false;
-        StartLibrary();
-    }
-};
-
-TEST_F(KeysNoDeviceTest, GettersFailAndHeldKeyIsAccepted) {
+TEST_F(Keys, WithoutALinkOnlyTheHeldKeyIsAccepted) {
+    sim::FaultPlan noDevice;
+    noDevice.failOpens = 1000000;
+    ReplaceDevice({}, noDevice);
+    waitForLink = false;
+    StartLibrary();
     EXPECT_EQ(SetKey(F, 1), 1);
     EXPECT_EQ(SetKey(F, 2), 0) << "the release cannot be sent";
     EXPECT_EQ(SetKey('5', 0), 0);
@@ -124,29 +94,31 @@ TEST_F(KeysNoDeviceTest, GettersFailAndHeldKeyIsAccepted) {
     EXPECT_EQ(GetKey(&code, &action), 0);
     EXPECT_EQ(code, 0);
     EXPECT_EQ(action, 0);
-    std::vector<uint8_t> image(721, 0xAA);
+    std::vector<uint8_t> image(MORELAPI_DISPLAY_BYTES, 0xAA);
     EXPECT_EQ(GetLCDdata(image.data()), 0);
-    EXPECT_NE(image, std::vector<uint8_t>(721, 0xAA)) << "the image is copied all the same";
-    EXPECT_TRUE(FramesOf(1, 6).empty());
+    EXPECT_NE(image, std::vector<uint8_t>(MORELAPI_DISPLAY_BYTES, 0xAA)) << "the image is copied all the same";
+    EXPECT_TRUE(FramesOf(cmd::Key).empty());
 }
 
-class DisplayTest : public SimLibraryTest {
+std::vector<uint8_t> Image(uint8_t seed) {
+    std::vector<uint8_t> img(MORELAPI_DISPLAY_BYTES);
+    for (size_t i = 0; i < img.size(); ++i)
+        img[i] = static_cast<uint8_t>(seed + i * 7);
+    return img;
+}
+
+class Display : public SimLibraryTest {
   protected:
-    std::vector<uint8_t> Image(uint8_t seed) {
-        std::vector<uint8_t> img(721);
-        for (size_t i = 0; i < img.size(); ++i)
-            img[i] = static_cast<uint8_t>(seed + i * 7);
-        return img;
-    }
     // The device's own image, as its display read answers it.
     void SetDeviceImage(const std::vector<uint8_t> &img) {
         sim::Update(dev, [&](sim::DeviceState &st) {
             st.displayAuto = false;
             std::copy(img.begin(), img.end(), st.display.begin());
         });
+        sim::ClearLog(dev);
     }
     std::vector<uint8_t> LibraryImage() {
-        std::vector<uint8_t> img(721);
+        std::vector<uint8_t> img(MORELAPI_DISPLAY_BYTES);
         EXPECT_EQ(GetLCDdata(img.data()), 1);
         return img;
     }
@@ -155,7 +127,7 @@ class DisplayTest : public SimLibraryTest {
         EventRecorder::Get().SetHook([this](const Recorded &r) {
             if (r.code != MORELAPI_EVENT_DISPLAY)
                 return;
-            std::vector<uint8_t> img(721);
+            std::vector<uint8_t> img(MORELAPI_DISPLAY_BYTES);
             GetLCDdata(img.data());
             std::lock_guard<std::mutex> g(m_);
             inCallback_ = img;
@@ -165,18 +137,18 @@ class DisplayTest : public SimLibraryTest {
         std::lock_guard<std::mutex> g(m_);
         return inCallback_;
     }
+    void Notify(const std::vector<uint8_t> &data) {
+        ASSERT_TRUE(EventRecorder::Get().AndWait(MORELAPI_EVENT_DISPLAY, [&] {
+            ASSERT_TRUE(sim::SendNotification(dev, MORELAPI_EVENT_DISPLAY, data.data(), data.size()));
+        }));
+    }
+    // Display reads go to the start-up address, never the application's.
     size_t DisplayReads() {
-        auto reads = FramesOf(1, 7);
-        for (auto &f : reads) {
-            EXPECT_EQ(f.destination, 2);
+        const std::vector<sim::HostFrame> reads = FramesOf(cmd::DisplayRead);
+        for (const sim::HostFrame &f : reads) {
+            EXPECT_EQ(f.destination, morel::kAddrSync);
         }
         return reads.size();
-    }
-    // Waits until the event thread has handled everything sent before.
-    void Drain() {
-        size_t n = EventRecorder::Get().Count(MORELAPI_EVENT_RINGER_VOLUME);
-        sim::SetRingerVolume(dev, 2);
-        ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_RINGER_VOLUME, n + 1));
     }
 
   private:
@@ -184,59 +156,66 @@ class DisplayTest : public SimLibraryTest {
     std::vector<uint8_t> inCallback_;
 };
 
-TEST_F(DisplayTest, WholeImageIsTakenWithoutARequest) {
+// The image a display notification carries whole is taken as it is; without
+// it, or with part of it, the image is read once from the device before the
+// callback runs.
+TEST_F(Display, NotificationTakesTheWholeImageOrReadsItOnce) {
+    const struct {
+        const char *name;
+        std::vector<uint8_t> sent;
+        size_t reads;
+    } cases[] = {{"whole", Image(1), 0}, {"none", {}, 1}, {"part", std::vector<uint8_t>(100, 0xEE), 1}};
     CaptureImageInCallback();
-    sim::ClearLog(dev);
-    auto img = Image(1);
-    ASSERT_TRUE(sim::SendNotification(dev, 0x0106, img.data(), img.size()));
-    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_DISPLAY, 1));
-    EXPECT_EQ(ImageSeenInCallback(), img);
-    EXPECT_EQ(LibraryImage(), img);
-    EXPECT_EQ(DisplayReads(), 0u);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<uint8_t> img = c.reads ? Image(static_cast<uint8_t>(c.sent.size())) : c.sent;
+        SetDeviceImage(c.reads ? img : Image(0xAA));
+        Notify(c.sent);
+        EXPECT_EQ(ImageSeenInCallback(), img);
+        EXPECT_EQ(LibraryImage(), img);
+        DrainEvents();
+        EXPECT_EQ(DisplayReads(), c.reads);
+    }
 }
 
-TEST_F(DisplayTest, NotificationWithoutImageReadsItOnce) {
-    CaptureImageInCallback();
-    auto img = Image(2);
-    SetDeviceImage(img);
-    sim::ClearLog(dev);
-    ASSERT_TRUE(sim::SendNotification(dev, 0x0106, nullptr, 0));
-    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_DISPLAY, 1));
-    EXPECT_EQ(ImageSeenInCallback(), img) << "the callback came before the image was read";
-    EXPECT_EQ(DisplayReads(), 1u);
-    Drain();
-    EXPECT_EQ(DisplayReads(), 1u);
+// A burst of display changes without the image, waiting behind a busy
+// callback, costs one image read (here one that is never answered) and
+// delays the key event behind it by that one read.
+TEST_F(Display, BurstBehindABusyCallbackCostsOneRead) {
+    morel::g_timing.replyTimeoutMs = 300;
+    sim::FaultRule silent = RuleFor(cmd::DisplayRead, sim::kNoAnswer, morel::kAddrSync);
+    silent.count = 0;
+    sim::AddFaultRule(dev, silent);
+    const size_t readsBefore = DisplayReads();
+    ASSERT_NO_FATAL_FAILURE(HoldEventThread());
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(sim::SendNotification(dev, MORELAPI_EVENT_DISPLAY, nullptr, 0));
+    const uint8_t key[] = {0, '5'};
+    ASSERT_TRUE(sim::SendNotification(dev, MORELAPI_EVENT_KEY, key, sizeof key));
+    ASSERT_TRUE(sim::WaitIdle(dev, 5000ms));
+    // The key notification is queued once the receiver has passed it; a
+    // request answered after it proves that.
+    uint8_t status = 0;
+    ASSERT_EQ(GetSPphoneStatus(&status), 1);
+    ReleaseEventThread();
+    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_KEY, 1, 10000ms));
+    EXPECT_EQ(DisplayReads(), readsBefore + 1);
 }
 
-TEST_F(DisplayTest, PartOfAnImageIsNeverShownAsTheImage) {
-    auto img = Image(3);
-    SetDeviceImage(img);
-    sim::ClearLog(dev);
-    std::vector<uint8_t> part(100, 0xEE);
-    ASSERT_TRUE(sim::SendNotification(dev, 0x0106, part.data(), part.size()));
-    ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_DISPLAY, 1));
-    EXPECT_EQ(LibraryImage(), img);
-    EXPECT_EQ(DisplayReads(), 1u);
-}
-
-// Holds the request turn with a request whose answer the device delays, sends
-// a display notification without image meanwhile, and returns when the
-// request has ended and the event thread has handled the notification.
+// A display notification without image while a request holds the turn,
+// whose answer the device delays: the read and the callback wait up to
+// 600 ms for the turn, and are dropped after that.
 struct BusyCase {
     uint32_t delayMs;
     size_t reads;     // display reads expected
     size_t callbacks; // display callbacks expected
 };
 
-class DisplayBusyTest : public DisplayTest, public ::testing::WithParamInterface<BusyCase> {};
+class DisplayWhileBusy : public Display, public ::testing::WithParamInterface<BusyCase> {};
 
-TEST_P(DisplayBusyTest, WaitsUpToSixHundredMillisecondsForTheTurn) {
+TEST_P(DisplayWhileBusy, WaitsUpToSixHundredMillisecondsForTheTurn) {
     const BusyCase c = GetParam();
-    sim::FaultRule delay;
-    delay.classId = 2;
-    delay.commandId = 10;
-    delay.destination = 3;
-    delay.actions = sim::kDelay;
+    sim::FaultRule delay = RuleFor(cmd::GetSlowTalk, sim::kDelay, morel::kAddrApp);
     delay.delayMs = c.delayMs;
     sim::AddFaultRule(dev, delay);
     sim::ClearLog(dev);
@@ -245,34 +224,28 @@ TEST_P(DisplayBusyTest, WaitsUpToSixHundredMillisecondsForTheTurn) {
         uint8_t mode;
         result = GetSlowTalk(&mode);
     });
-    ASSERT_TRUE(sim::WaitUntil(
-        dev, [](const sim::Log &log) {
-            for (auto &f : log.frames)
-                if (f.classId == 2 && f.commandId == 10)
-                    return true;
-            return false;
-        },
-        5000ms));
-    ASSERT_TRUE(sim::SendNotification(dev, 0x0106, nullptr, 0));
+    ASSERT_TRUE(sim::WaitUntil(dev, [](const sim::Log &l) { return l.counters.faultsApplied == 1; }, 5000ms));
+    ASSERT_TRUE(sim::SendNotification(dev, MORELAPI_EVENT_DISPLAY, nullptr, 0));
     busy.join();
     EXPECT_EQ(result.load(), 1);
     if (c.callbacks > 0) {
         ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_DISPLAY, c.callbacks));
     }
-    Drain();
+    DrainEvents();
     EXPECT_EQ(DisplayReads(), c.reads);
     EXPECT_EQ(EventRecorder::Get().Count(MORELAPI_EVENT_DISPLAY), c.callbacks);
     if (c.reads == 1) {
-        auto log = Log().frames;
-        auto at = [&](int cls, int cmd) {
-            return std::find_if(log.begin(), log.end(),
-                                [&](const sim::HostFrame &f) { return f.classId == cls && f.commandId == cmd; });
+        const auto log = Log().frames;
+        const auto at = [&](morel::Command k) {
+            return std::find_if(log.begin(), log.end(), [&](const sim::HostFrame &f) {
+                return f.classId == k.classId && f.commandId == k.commandId;
+            });
         };
-        EXPECT_LT(at(2, 10), at(1, 7)) << "the display read went out while the turn was taken";
+        EXPECT_LT(at(cmd::GetSlowTalk), at(cmd::DisplayRead)) << "the display read went out while the turn was taken";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Display, DisplayBusyTest,
+INSTANTIATE_TEST_SUITE_P(Display, DisplayWhileBusy,
                          ::testing::Values(BusyCase{250, 1, 1},   // freed within the wait: read, then callback
                                            BusyCase{1500, 0, 0}), // busy beyond 600 ms: neither
                          [](const auto &info) { return info.param.reads ? "FreedInTime" : "BusyTooLong"; });

@@ -1,5 +1,7 @@
 #include "tests/support/fixture.h"
 
+#include <algorithm>
+
 namespace morel_test {
 
 EventRecorder &EventRecorder::Get() {
@@ -43,10 +45,8 @@ std::vector<Recorded> EventRecorder::Events() {
 }
 
 std::vector<Recorded> EventRecorder::EventsWithCode(uint32_t code) {
-    std::vector<Recorded> out;
-    for (auto &e : Events())
-        if (e.code == code)
-            out.push_back(e);
+    std::vector<Recorded> out, all = Events();
+    std::copy_if(all.begin(), all.end(), std::back_inserter(out), [code](const Recorded &r) { return r.code == code; });
     return out;
 }
 
@@ -59,14 +59,23 @@ bool EventRecorder::WaitFor(const std::function<bool(const std::vector<Recorded>
 }
 
 bool EventRecorder::WaitForCount(uint32_t code, size_t count, std::chrono::milliseconds timeout) {
-    return WaitFor(
-        [&](const std::vector<Recorded> &ev) {
-            size_t n = 0;
-            for (auto &e : ev)
-                n += e.code == code;
-            return n >= count;
-        },
-        timeout);
+    const auto hasCode = [code](const Recorded &r) { return r.code == code; };
+    return WaitFor([&](const std::vector<Recorded> &ev) { return size_t(std::count_if(ev.begin(), ev.end(), hasCode)) >= count; },
+                   timeout);
+}
+
+bool EventRecorder::AndWait(const std::function<bool(const Recorded &)> &match, const std::function<void()> &act,
+                            std::chrono::milliseconds timeout) {
+    const auto matching = [&](const std::vector<Recorded> &ev) {
+        return static_cast<size_t>(std::count_if(ev.begin(), ev.end(), match));
+    };
+    const size_t before = matching(Events());
+    act();
+    return WaitFor([&](const std::vector<Recorded> &ev) { return matching(ev) > before; }, timeout);
+}
+
+bool EventRecorder::AndWait(uint32_t code, const std::function<void()> &act, std::chrono::milliseconds timeout) {
+    return AndWait([code](const Recorded &r) { return r.code == code; }, act, timeout);
 }
 
 void EventRecorder::SetHook(std::function<void(const Recorded &)> hook) {
@@ -129,6 +138,63 @@ std::vector<sim::HostFrame> SimLibraryTest::FramesOf(int classId, int commandId,
     return out;
 }
 
+sim::HostFrame SimLibraryTest::LastSent(morel::Command c) {
+    const std::vector<sim::HostFrame> frames = FramesOf(c, morel::kAddrApp);
+    EXPECT_FALSE(frames.empty()) << "no request " << c.classId << "/" << c.commandId << " was sent";
+    return frames.empty() ? sim::HostFrame{} : frames.back();
+}
+
+size_t SimLibraryTest::RequestsSent() {
+    const std::deque<sim::HostFrame> frames = Log().frames;
+    return std::count_if(frames.begin(), frames.end(), [](const sim::HostFrame &f) { return f.kind == morel::kKindRequest; });
+}
+
+bool SimLibraryTest::WaitSent(morel::Command c, size_t count, std::chrono::milliseconds timeout) {
+    return sim::WaitUntil(
+        dev,
+        [&](const sim::Log &log) {
+            return static_cast<size_t>(std::count_if(log.frames.begin(), log.frames.end(), [&](const sim::HostFrame &f) {
+                       return f.classId == c.classId && f.commandId == c.commandId && f.destination == morel::kAddrApp;
+                   })) >= count;
+        },
+        timeout);
+}
+
+sim::FaultRule SimLibraryTest::RuleFor(morel::Command c, uint32_t actions, int destination) {
+    sim::FaultRule rule;
+    rule.classId = c.classId;
+    rule.commandId = c.commandId;
+    rule.destination = destination;
+    rule.actions = actions;
+    return rule;
+}
+
+// A signal that no request makes the device send (slot 7).
+constexpr uint16_t kDrainSignal = 0x0701;
+// A signal of slot 1 that holds the event thread.
+constexpr uint16_t kHoldSignal = 0x0111;
+
+void SimLibraryTest::DrainEvents() {
+    ASSERT_TRUE(EventRecorder::Get().AndWait(kDrainSignal, [&] {
+        ASSERT_TRUE(sim::SendNotification(dev, kDrainSignal, nullptr, 0));
+    })) << "notifications are not handled";
+}
+
+void SimLibraryTest::HoldEventThread() {
+    held_.Reset();
+    released_.Reset();
+    EventRecorder::Get().SetHook([this](const Recorded &r) {
+        if (r.code == kHoldSignal) {
+            held_.Set();
+            released_.Wait(600s); // TearDown releases it at the latest
+        }
+    });
+    ASSERT_TRUE(sim::SendNotification(dev, kHoldSignal, nullptr, 0));
+    ASSERT_TRUE(held_.Wait()) << "the event thread never came";
+}
+
+void SimLibraryTest::ReleaseEventThread() { released_.Set(); }
+
 void SimLibraryTest::ReplaceDevice(const sim::DeviceConfig &cfg, const sim::FaultPlan &plan) {
     TerminateUsbApiLib();
     SimTransportBind(nullptr);
@@ -140,6 +206,7 @@ void SimLibraryTest::ReplaceDevice(const sim::DeviceConfig &cfg, const sim::Faul
 }
 
 void SimLibraryTest::TearDown() {
+    ReleaseEventThread();
     TerminateUsbApiLib();
     SimTransportBind(nullptr);
     sim::DestroyDevice(dev);

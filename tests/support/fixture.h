@@ -12,8 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/commands.h"
 #include "core/context.h"
 #include "core/platform.h"
+#include "link/frame.h"
 #include "link/transport.h"
 #include "morelapi.h"
 #include "sim/sim.h"
@@ -45,6 +47,10 @@ class EventRecorder {
     bool WaitFor(const std::function<bool(const std::vector<Recorded> &)> &pred,
                  std::chrono::milliseconds timeout = 5000ms);
     bool WaitForCount(uint32_t code, size_t count, std::chrono::milliseconds timeout = 5000ms);
+    // Runs act, then waits for one more event that matches (or has code).
+    bool AndWait(const std::function<bool(const Recorded &)> &match, const std::function<void()> &act,
+                 std::chrono::milliseconds timeout = 5000ms);
+    bool AndWait(uint32_t code, const std::function<void()> &act, std::chrono::milliseconds timeout = 5000ms);
     // Runs inside the callback before it returns (for tests that act there).
     void SetHook(std::function<void(const Recorded &)> hook);
 
@@ -53,6 +59,28 @@ class EventRecorder {
     std::condition_variable cv_;
     std::vector<Recorded> events_;
     std::function<void(const Recorded &)> hook_;
+};
+
+// A one-shot signal with a deadline on the wait.
+struct Flag {
+    std::mutex m;
+    std::condition_variable cv;
+    bool set = false;
+    void Set() {
+        {
+            std::lock_guard<std::mutex> g(m);
+            set = true;
+        }
+        cv.notify_all();
+    }
+    bool Wait(std::chrono::milliseconds timeout = 5000ms) {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, timeout, [&] { return set; });
+    }
+    void Reset() {
+        std::lock_guard<std::mutex> g(m);
+        set = false;
+    }
 };
 
 // Registers all eight slots with the recorder (userWord = slot, no buffer).
@@ -71,14 +99,39 @@ class SimLibraryTest : public ::testing::Test {
     // Stops the library and puts a new device in place of the old one (the
     // library is not started again).
     void ReplaceDevice(const sim::DeviceConfig &cfg, const sim::FaultPlan &plan = {});
-    // Waits until the device has received n more host frames than now...
     sim::Log Log() { return sim::GetLog(dev); }
-    // Host frames of (class, command) in the device's log.
+    // Host frames of (class, command) in the device's log; -1 matches any.
     std::vector<sim::HostFrame> FramesOf(int classId, int commandId, int destination = -1);
+    std::vector<sim::HostFrame> FramesOf(morel::Command c, int destination = -1) {
+        return FramesOf(c.classId, c.commandId, destination);
+    }
+    // How many requests c of the application the device has received.
+    size_t Sent(morel::Command c) { return FramesOf(c, morel::kAddrApp).size(); }
+    sim::HostFrame LastSent(morel::Command c);
+    // Requests of any kind the device has received (keep-alives are not requests).
+    size_t RequestsSent();
+    // Waits until the device has received `count` requests c of the application.
+    bool WaitSent(morel::Command c, size_t count, std::chrono::milliseconds timeout = 5000ms);
+    // A rule that makes the device misbehave on the next request c.
+    static sim::FaultRule RuleFor(morel::Command c, uint32_t actions, int destination = -1);
+    void AddFault(morel::Command c, uint32_t actions, int destination = -1) {
+        sim::AddFaultRule(dev, RuleFor(c, actions, destination));
+    }
+    // Returns once the event thread has handled every notification sent
+    // before: a signal sent now is handled after all of them.
+    void DrainEvents();
+    // Keeps the event thread inside a callback until ReleaseEventThread (or
+    // the end of the test): notifications wait in the queue meanwhile. Takes
+    // the recorder's hook.
+    void HoldEventThread();
+    void ReleaseEventThread();
 
     sim::Device *dev = nullptr;
     bool startInSetUp = true;
     bool waitForLink = true;
+
+  private:
+    Flag held_, released_;
 };
 
 } // namespace morel_test
