@@ -104,12 +104,12 @@ class CallInfoAnswer : public ::testing::Test {
   protected:
     void SetUp() override {
         ctx = std::make_unique<morel::ApiContext>();
-        ctx->rxFrame = rx;
-        ctx->txFrame = tx;
+        rx = ctx->rxFrame;
+        tx = ctx->txFrame;
     }
     // Answer for `answeredId` in `state`, with attribute, text and parameter.
     void Answer(uint8_t answeredId, uint8_t state) {
-        std::memset(rx, 0, sizeof rx);
+        std::memset(rx, 0, morel::kRxFrameSize);
         morel::Put16(rx + morel::kOffKind, morel::kKindResponse);
         rx[21] = answeredId;
         rx[22] = state;
@@ -120,8 +120,8 @@ class CallInfoAnswer : public ::testing::Test {
         morel::CallInfoHandler(ctx.get(), 1);
     }
     std::unique_ptr<morel::ApiContext> ctx;
-    uint8_t rx[1024] = {};
-    uint8_t tx[256] = {};
+    uint8_t *rx = nullptr;
+    uint8_t *tx = nullptr;
 };
 
 TEST_F(CallInfoAnswer, IsStoredInTheSlotOfTheAskedId) {

@@ -224,7 +224,7 @@ Mirror TakeMirror() {
         m[f.name].assign(static_cast<const uint8_t *>(f.at), static_cast<const uint8_t *>(f.at) + f.size);
     m["productDefault"] = {static_cast<uint8_t>(c->productDefault.load())};
     for (size_t i = 0; i < morel::kRecordCountMax; ++i) {
-        const morel::RecordInfo &e = c->recordTable->entries[i];
+        const morel::RecordInfo &e = c->recordTable.entries[i];
         for (uint32_t x : {e.infoA1, uint32_t{e.infoA2}, uint32_t{e.infoA3}, e.infoValue, e.infoB1, e.infoB2,
                            uint32_t{e.infoB3}, uint32_t{e.infoB4}})
             for (int k = 0; k < 32; k += 8)
@@ -321,7 +321,7 @@ class FaultTest : public SimLibraryTest {
         const uint32_t saved = morel::g_timing.replyTimeoutMs.exchange(500);
         bool done = false;
         for (int attempt = 0; attempt < 3 && !done; ++attempt)
-            done = morel::ExchangeRequest(ref.ctx, cmd::KeepAlive.classId, cmd::KeepAlive.commandId) == 1;
+            done = morel::ExchangeRequest(ref, cmd::KeepAlive) == 1;
         morel::g_timing.replyTimeoutMs = saved;
         ASSERT_TRUE(done) << "the library no longer gets answers";
         // The barrier syncs the receiver; notifications are handled later,

@@ -12,11 +12,11 @@ using namespace std::chrono_literals;
 
 uint32_t SequenceOf(const std::vector<uint8_t> &f) { return Get32(&f[kOffSequence]); }
 
-using Requests = BareContextTest;
+using SendAndMatch = BareContextTest;
 
 CommandPacket *Status(ApiContext *ctx) { return BuildCommand(ctx, kAddrApp, cmd::Status); }
 
-TEST_F(Requests, BuildCommandFillsTheHeaderAndRefusesUnknownRequests) {
+TEST_F(SendAndMatch, BuildCommandFillsTheHeaderAndRefusesUnknownRequests) {
     CommandPacket *a = Status(ctx);
     CommandPacket *b = BuildCommand(ctx, kAddrSync, cmd::GetRtcpVersion);
     ASSERT_NE(a, nullptr);
@@ -74,7 +74,7 @@ struct ExchangeCase {
 };
 
 // The device answers from inside the write call, as it may.
-TEST_F(Requests, ExchangeOutcomes) {
+TEST_F(SendAndMatch, ExchangeOutcomes) {
     const ExchangeCase cases[] = {
         {"success", 0, 0, true, true, 1, kResultNone},
         {"refused", 5, 0, true, true, 0, kResultRejected},
@@ -99,7 +99,7 @@ TEST_F(Requests, ExchangeOutcomes) {
 }
 
 // Matching compares version, sequence and addresses, never class or command.
-TEST_F(Requests, MatchingRules) {
+TEST_F(SendAndMatch, MatchingRules) {
     struct Case {
         const char *what;
         Command command;
@@ -139,7 +139,7 @@ TEST_F(Requests, MatchingRules) {
     g_timing.replyTimeoutMs = 3000;
 }
 
-TEST_F(Requests, LateAndDuplicateAnswersAreDroppedWithoutEffect) {
+TEST_F(SendAndMatch, LateAndDuplicateAnswersAreDroppedWithoutEffect) {
     g_timing.replyTimeoutMs = 150;
     std::vector<uint8_t> firstRequest;
     ScriptedTransport::Get().onWrite = [&](const std::vector<uint8_t> &req) { firstRequest = req; };
@@ -162,7 +162,7 @@ TEST_F(Requests, LateAndDuplicateAnswersAreDroppedWithoutEffect) {
 }
 
 // A wake meant for an earlier request must not end a later wait as a success.
-TEST_F(Requests, StaleWakeDoesNotCompleteTheNextRequest) {
+TEST_F(SendAndMatch, StaleWakeDoesNotCompleteTheNextRequest) {
     g_timing.replyTimeoutMs = 200;
     ScriptedTransport::Get().onWrite = [&](const std::vector<uint8_t> &) { EventSet(ctx->replyEvent); };
     EXPECT_EQ(SendAndWait(ctx, Status(ctx)), 0u);
@@ -170,7 +170,7 @@ TEST_F(Requests, StaleWakeDoesNotCompleteTheNextRequest) {
     g_timing.replyTimeoutMs = 3000;
 }
 
-TEST_F(Requests, FailedWriteReleasesTheWaiterAtOnceAndResetsTheLink) {
+TEST_F(SendAndMatch, FailedWriteReleasesTheWaiterAtOnceAndResetsTheLink) {
     g_timing.replyTimeoutMs = 60000; // a waiter left to its time-out would hang the test
     ScriptedTransport::Get().writeResult = -1;
     EXPECT_EQ(SendAndWait(ctx, Status(ctx)), 0u);
@@ -180,7 +180,7 @@ TEST_F(Requests, FailedWriteReleasesTheWaiterAtOnceAndResetsTheLink) {
     g_timing.replyTimeoutMs = 3000;
 }
 
-TEST_F(Requests, FlushReleasesTheWaiterWhosePacketWentAway) {
+TEST_F(SendAndMatch, FlushReleasesTheWaiterWhosePacketWentAway) {
     g_timing.replyTimeoutMs = 60000;
     auto waiter = std::async(std::launch::async, [&] { return SendAndWait(ctx, Status(ctx)); });
     ASSERT_TRUE(ScriptedTransport::Get().WaitWritten(1));
@@ -193,7 +193,7 @@ TEST_F(Requests, FlushReleasesTheWaiterWhosePacketWentAway) {
     EXPECT_EQ(SendAndWait(ctx, Status(ctx)), 1u);
 }
 
-TEST_F(Requests, SecondApplicationRequestFailsAtOnceWhileOneIsInFlight) {
+TEST_F(SendAndMatch, SecondApplicationRequestFailsAtOnceWhileOneIsInFlight) {
     auto first = std::async(std::launch::async, [&] { return SendAndWait(ctx, Status(ctx)); });
     ASSERT_TRUE(ScriptedTransport::Get().WaitWritten(1));
     EXPECT_EQ(SendAndWait(ctx, BuildCommand(ctx, kAddrApp, cmd::Destination)), 0u);
@@ -207,7 +207,7 @@ TEST_F(Requests, SecondApplicationRequestFailsAtOnceWhileOneIsInFlight) {
 
 // A device that never answers posted requests does not make the pending
 // list grow: the newest sixteen wait, and an awaited request still works.
-TEST_F(Requests, UnansweredPostedRequestsAreKeptToTheNewestSixteen) {
+TEST_F(SendAndMatch, UnansweredPostedRequestsAreKeptToTheNewestSixteen) {
     std::vector<uint32_t> sequences;
     for (int i = 0; i < 20; ++i) {
         CommandPacket *pkt = BuildCommand(ctx, kAddrApp, cmd::Reboot);
@@ -226,7 +226,7 @@ TEST_F(Requests, UnansweredPostedRequestsAreKeptToTheNewestSixteen) {
     EXPECT_EQ(pending, std::vector<uint32_t>(sequences.begin() + 4, sequences.end()));
 }
 
-TEST_F(Requests, PostedRequestIsHandledWithoutAWaiterAndOneWayFramesNeverPend) {
+TEST_F(SendAndMatch, PostedRequestIsHandledWithoutAWaiterAndOneWayFramesNeverPend) {
     AnswerWith(0, 0, {0x5A});
     ASSERT_EQ(PostCommand(ctx, Status(ctx)), 1u);
     ASSERT_TRUE(ScriptedTransport::Get().WaitWritten(1));
