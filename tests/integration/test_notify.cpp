@@ -125,21 +125,6 @@ TEST_F(Notifications, RegisterWaitsForARunningCallbackOfThatSlot) {
     EXPECT_TRUE(callbackDone.load());
 }
 
-TEST_F(Notifications, CallbackMayMakeARequest) {
-    std::promise<int> result;
-    std::atomic<bool> once{false};
-    EventRecorder::Get().SetHook([&](const Recorded &r) {
-        if (r.code == 0x0502 && !once.exchange(true)) {
-            uint8_t status = 0;
-            result.set_value(GetSPphoneStatus(&status));
-        }
-    });
-    sim::SendNotification(dev, 0x0502, nullptr, 0);
-    auto f = result.get_future();
-    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(f.get(), 1);
-}
-
 // The lookup by index finds, for every id, its own entry or nothing.
 TEST(NotificationLookup, FindsEachIdsOwnEntryAndNothingElse) {
     const auto find = morel::LibraryProtocol.findNotification;
