@@ -1,11 +1,15 @@
 """What the tools' end-to-end tests share: a child's output lines read with
-deadlines, and spphone-sim as a child process."""
+deadlines, spphone-sim as a child process, and a test case with its own
+directory."""
 import os
 import queue
+import shutil
 import signal
 import subprocess
+import tempfile
 import threading
 import time
+import unittest
 
 SPPHONE_SIM = os.environ.get("SPPHONE_SIM", "spphone-sim")
 WAIT = 10.0  # seconds any single expected happening may take
@@ -80,3 +84,22 @@ class Sim:
 
     def kill(self):
         return self.stop(signal.SIGKILL)
+
+
+class Case(unittest.TestCase):
+    """A test with its own directory (mode 0700), removed at the end, and the
+    devices it starts, each of which must end cleanly when told to stop."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="spphone-test-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def start_sim(self, *args, env=None):
+        sim = Sim(*args, env=env)
+        self.addCleanup(lambda: self.assertEqual(sim.stop(), 0, "spphone-sim did not end cleanly"))
+        return sim
+
+    def sim_args(self, kind):
+        """spphone-sim's arguments for a device on a Unix socket in this test's
+        directory ("unix") or on a free loopback TCP port ("tcp")."""
+        return ["--unix", os.path.join(self.dir, "device.sock")] if kind == "unix" else ["--tcp", "127.0.0.1:0"]

@@ -4,15 +4,13 @@ library's stop still returns within a bound, and libtalvo says why its opens
 fail. Run by ctest (tools.device_endpoint).
 """
 import os
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import unittest
 
-from harness import WAIT, Lines, Sim
+from harness import WAIT, Case, Lines, Sim
 
 MORELAPI_LIBRARY = os.environ.get("MORELAPI_LIBRARY", "libmorelapi.so")
 HANG = 10.0  # a stop or an open that takes this long hangs
@@ -29,11 +27,7 @@ print("stopped in %.3f s" % (time.monotonic() - start), flush=True)
 """
 
 
-class DeviceEndpoint(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="spphone-endpoint-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
+class DeviceEndpoint(Case):
     def socket_of(self, kind):
         s = socket.socket(socket.AF_UNIX if kind == "unix" else socket.AF_INET, socket.SOCK_STREAM)
         self.addCleanup(s.close)
@@ -63,12 +57,9 @@ class DeviceEndpoint(unittest.TestCase):
         for kind in ("unix", "tcp"):
             with self.subTest(kind):
                 listener = self.socket_of(kind)
-                if kind == "unix":
-                    listener.bind(os.path.join(self.dir, "silent.sock"))
-                    device = "unix:" + listener.getsockname()
-                else:
-                    listener.bind(("127.0.0.1", 0))
-                    device = "tcp:127.0.0.1:%d" % listener.getsockname()[1]
+                listener.bind(os.path.join(self.dir, "silent.sock") if kind == "unix" else ("127.0.0.1", 0))
+                where = listener.getsockname()
+                device = "unix:" + where if kind == "unix" else "tcp:127.0.0.1:%d" % where[1]
                 listener.listen(1)
                 listener.settimeout(HANG)
                 host, out, _ = self.start_host(device)
@@ -79,8 +70,7 @@ class DeviceEndpoint(unittest.TestCase):
     def test_stop_returns_while_the_device_is_stopped(self):
         for kind in ("unix", "tcp"):
             with self.subTest(kind):
-                sim = Sim(*(["--unix", os.path.join(self.dir, "device.sock")] if kind == "unix" else ["--tcp", "0"]),
-                          "--no-console")
+                sim = Sim(*self.sim_args(kind), "--no-console")
                 self.addCleanup(sim.stop)
                 os.kill(sim.proc.pid, signal.SIGSTOP)
                 self.addCleanup(os.kill, sim.proc.pid, signal.SIGCONT)
