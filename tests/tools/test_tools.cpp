@@ -1,12 +1,10 @@
-// Unit tests of the tools' own pieces: argument parsing, output rendering,
-// the spphone-sim console against an in-process device, the listening
-// endpoints' access rules, and the host sink that bounds what a host leaves
-// unread.
+// The tools' own pieces: parsing, output, the spphone-sim console, its
+// listening endpoints and the host sink that bounds what a host leaves unread.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -192,18 +190,11 @@ TEST(DeviceAddress, AcceptsWhatTheTransportTakesAndNamesWhatIsWrong) {
 
 // ---- the spphone-sim console ----
 
-class SimConsole : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dev = sim::CreateDevice();
-        console.dev = dev;
-    }
-    void TearDown() override { sim::DestroyDevice(dev); }
+struct SimConsole : ::testing::Test {
+    ~SimConsole() override { sim::DestroyDevice(console.dev); }
     simconsole::Reply Run(const std::string &line) { return simconsole::RunLine(console, line); }
-    sim::DeviceState State() { return sim::Snapshot(dev); }
-
-    sim::Device *dev = nullptr;
-    simconsole::Console console;
+    sim::DeviceState State() { return sim::Snapshot(console.dev); }
+    simconsole::Console console{sim::CreateDevice(), {}};
 };
 
 TEST_F(SimConsole, BadLinesAreRefusedAndChangeNothing) {
@@ -306,19 +297,11 @@ TEST_F(SimConsole, FlowLinesTellTheProgramWhatToDo) {
 
 // ---- endpoints ----
 
-class Endpoints : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char templ[] = "/tmp/tools-test.XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
-    }
+// Each test in its own directory, private as mkdtemp makes it.
+struct Endpoints : ::testing::Test {
+    void SetUp() override { ASSERT_NE(mkdtemp(dir.data()), nullptr); }
     void TearDown() override { std::filesystem::remove_all(dir); }
-    static mode_t Mode(const std::string &path) {
-        struct stat st;
-        return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-    }
-    std::string dir;
+    std::string dir = "/tmp/tools-test.XXXXXX";
 };
 
 TEST_F(Endpoints, UnixSocketIsPrivateAndStaleSocketsAreReplaced) {
@@ -327,7 +310,7 @@ TEST_F(Endpoints, UnixSocketIsPrivateAndStaleSocketsAreReplaced) {
     std::string error;
     ASSERT_TRUE(simserver::ListenUnix(path, &ep, &error)) << error;
     EXPECT_EQ(ep.talvoDevice, "unix:" + path);
-    EXPECT_EQ(Mode(path), 0600u);
+    EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600));
 
     // A second device on the same path while the first listens: refused.
     simserver::Endpoint second;
@@ -346,15 +329,12 @@ TEST_F(Endpoints, RefusesPathsOthersCouldReachOrThatAreNoSocket) {
     simserver::Endpoint ep;
     std::string error;
     const std::string shared = dir + "/shared";
-    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(shared.c_str(), 0755) | chmod(shared.c_str(), 0755), 0); // whatever the umask
     EXPECT_FALSE(simserver::ListenUnix(shared + "/d.sock", &ep, &error));
     EXPECT_NE(error.find("other users"), std::string::npos) << error;
 
     const std::string file = dir + "/file";
-    FILE *f = std::fopen(file.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
+    ASSERT_EQ(::close(::creat(file.c_str(), 0600)), 0);
     EXPECT_FALSE(simserver::ListenUnix(file, &ep, &error));
     EXPECT_EQ(access(file.c_str(), F_OK), 0) << "a file that is not a socket is never removed";
 
@@ -410,7 +390,7 @@ std::vector<uint8_t> ReadUpTo(int fd, size_t n) {
 struct HostSink : ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        timeval limit{10, 0}; // a read that takes this long hangs
+        const timeval limit{10, 0}; // a read that takes this long hangs
         ::setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         ASSERT_TRUE(sim::ConnectSink(dev, simserver::HostSink(dev, fds[0])));
     }
