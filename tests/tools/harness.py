@@ -1,6 +1,5 @@
 """What the tools' end-to-end tests share: a child's output lines read with
-deadlines, spphone-sim as a child process, and a test case with its own
-directory."""
+deadlines, spphone-sim as a child process, a test case with its own directory."""
 import os
 import queue
 import shutil
@@ -32,13 +31,10 @@ class Lines:
     def wait_for(self, pred, timeout=WAIT, what="a line"):
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("timed out waiting for %s; saw %r" % (what, self.seen[-20:]))
             try:
-                line = self.queue.get(timeout=left)
+                line = self.queue.get(timeout=max(0.0, deadline - time.monotonic()))
             except queue.Empty:
-                continue
+                raise AssertionError("timed out waiting for %s; saw %r" % (what, self.seen[-20:])) from None
             if line is None:
                 raise AssertionError("output ended while waiting for %s; saw %r" % (what, self.seen[-20:]))
             self.seen.append(line)

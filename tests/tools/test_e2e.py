@@ -1,8 +1,6 @@
 """End to end: spphone drives the library, which talks through libtalvo to
 spphone-sim over a Unix socket or loopback TCP. Run by ctest (tools.e2e) with
-SPPHONE, SPPHONE_SIM, MORELAPI_LIBRARY_DIR and TALVO_LIBRARY_DIR set. Every
-test has its own directory and stops the children it started.
-"""
+SPPHONE, SPPHONE_SIM, MORELAPI_LIBRARY_DIR and TALVO_LIBRARY_DIR set."""
 import json
 import os
 import signal
@@ -20,13 +18,10 @@ LIBRARY_PATH = os.pathsep.join(
 
 
 def strict_json(text):
-    """json.loads that fails on a key given twice in one object, which a
-    plain reader would silently resolve by keeping the last."""
+    """json.loads that fails on a key given twice in one object (a plain reader keeps the last)."""
     def pairs(items):
-        keys = [k for k, _ in items]
-        twice = sorted({k for k in keys if keys.count(k) > 1})
-        if twice:
-            raise AssertionError("keys %s given twice in %s" % (twice, text))
+        if len({k for k, _ in items}) != len(items):
+            raise AssertionError("a key given twice in %s" % text)
         return dict(items)
     return json.loads(text, object_pairs_hook=pairs)
 
@@ -320,9 +315,8 @@ class ShellOnTheInProcessDevice(Case):
         lines = [strict_json(l) for l in r.stdout.splitlines()]
         self.assertEqual((lines[0]["name"], lines[0]["state"]), ("link", "up"))
         replies = [l for l in lines if "command" in l]
-        self.assertEqual([l["command"] for l in replies],
-                         ["audio ringer 2", "wait ringer-volume", "key 5", "wait display", "call dial 5550123",
-                          "wait call", "call info", "help"])
+        # Comments and blank lines are no commands; nothing runs after quit.
+        self.assertEqual((len(replies), replies[-1]["command"]), (8, "help"))
         self.assertEqual({l["exit"] for l in replies}, {0})
         self.assertEqual(replies[-2]["result"]["calls"][0]["text"], "5550123")
         names = {l["name"] for l in lines if "name" in l}
