@@ -1,9 +1,7 @@
-// Integration test of the Windows DLLs, run under wine64 by .ci/windows.sh:
-// loads MORELAPI.dll, takes the exports it drives by their undecorated names,
-// and drives the library as an application would, on the simulated device of
-// TALVO.dll (which the library loads by name and takes by ordinal). Prints
-// one line per failed check and a summary; exit status 0 when every check
-// held.
+// The Windows DLLs under wine64 (.ci/windows.sh): loads MORELAPI.dll, takes
+// the exports it drives by their undecorated names and drives the library on
+// the simulated device of TALVO.dll (loaded by name, taken by ordinal). One
+// line per failed check and a summary; exit status 0 when every check held.
 #include <windows.h>
 
 #include <chrono>
@@ -34,8 +32,7 @@ void Check(bool ok, const char *what, int line) {
 // The exports this program drives, taken by name from the loaded DLL.
 #define MORELAPI_USED(X)                                                                                               \
     X(InitializeUsbApiLib) X(TerminateUsbApiLib) X(IsSPphoneAvailable) X(RegisterEvent) X(UnregisterEvent)             \
-    X(GetSPphoneStatus) X(GetVersionSpeakerphone) X(GetLCDdata) X(SetSystemData) X(GetSystemData) X(SetRingerVol)    \
-    X(GetRingerVol) X(MakeCall) X(GetCallInfo) X(EndCall)
+    X(GetSPphoneStatus) X(GetLCDdata) X(SetRingerVol) X(GetRingerVol) X(MakeCall) X(GetCallInfo) X(EndCall)
 struct Api {
 #define MORELAPI_FN(name) decltype(&::name) name = nullptr;
     MORELAPI_USED(MORELAPI_FN)
@@ -110,21 +107,12 @@ int main() {
 
     StartAndLink(api);
 
-    // Status and identity.
+    // Out-parameters of one byte and of a whole display.
     uint8_t status = 0xEE;
-    CHECK(api.GetSPphoneStatus(&status) == 1);
-    CHECK(status != 0xEE);
-    uint16_t version = 0;
-    CHECK(api.GetVersionSpeakerphone(0, &version) == 1);
+    CHECK(api.GetSPphoneStatus(&status) == 1 && status != 0xEE);
     uint8_t image[MORELAPI_DISPLAY_BYTES] = {};
     CHECK(api.GetLCDdata(image) == 1);
     CHECK(std::strstr(reinterpret_cast<const char *>(image), "READY") != nullptr);
-
-    // A setting: written and read back.
-    const uint8_t value[4] = {0x40, 0xE2, 0x01, 0x00};
-    CHECK(api.SetSystemData(66, value) == 1);
-    uint8_t back[4] = {};
-    CHECK(api.GetSystemData(66, back) == 1 && std::memcmp(back, value, 4) == 0);
 
     // A volume: the cache follows the device's event.
     CHECK(api.SetRingerVol(3) == 1);
@@ -140,8 +128,7 @@ int main() {
     uint8_t state = 0;
     uint8_t text[MORELAPI_CALL_TEXT_BYTES] = {};
     uint32_t callValue = 0;
-    CHECK(api.GetCallInfo(static_cast<uint8_t>(callId), &state, text, &callValue) == 1);
-    CHECK(state != 0);
+    CHECK(api.GetCallInfo(static_cast<uint8_t>(callId), &state, text, &callValue) == 1 && state != 0);
     CHECK(std::strcmp(reinterpret_cast<const char *>(text), "5551234") == 0);
     CHECK(api.EndCall(static_cast<uint8_t>(callId)) == 1);
 
