@@ -22,11 +22,6 @@ LINK_TIMEOUT = 20.0  # back-off is 100 ms per attempt for the first 10 s
 
 
 class DeviceRestarts(Case):
-    def setUp(self):
-        super().setUp()
-        self.sim = None
-        self.addCleanup(lambda: self.sim and self.sim.stop())
-
     def wait_link(self, state):
         deadline = time.monotonic() + LINK_TIMEOUT
         try:
@@ -44,16 +39,15 @@ class DeviceRestarts(Case):
                 self.args = self.sim_args(kind) if kind == "unix" else ["--tcp", self.sim.endpoint.split(":", 1)[1]]
                 self.links = queue.Queue()
                 os.environ["TALVO_DEVICE"] = self.sim.endpoint
-                morelapi.initialize()
                 try:
+                    morelapi.initialize()
                     morelapi.register_event(morelapi.SLOT_DEVICE, lambda code, word, value:
                                             code == morelapi.EVENT_LINK and self.links.put(value))
                     self.calls_during_restarts()
                     self.assertEqual(morelapi.load().GetSPphoneStatus(morelapi._buffer(1)), 1)
                 finally:
                     morelapi.terminate()
-                    self.sim.stop()
-                    self.sim = None
+                    self.sim.stop()  # the one running now, also when a step failed
 
     def calls_during_restarts(self):
         lib = morelapi.load()

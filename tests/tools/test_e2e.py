@@ -101,8 +101,7 @@ class CliOverUnixSocket(Case):
         self.assertIn("E2E NAME", [c["data1"] for c in self.json_of("contact")["contacts"]])
 
     def test_items_set_and_read_back(self):
-        # A text item, a 4-byte number and raw bytes: each read back through
-        # the library and seen by the device itself.
+        # A text item, a 4-byte number and raw bytes, read back and seen by the device.
         cases = [("82", "hello e2e", "hello e2e", None),
                  ("66", "123456", 123456, "40e20100"),
                  ("2", "hex:0a0b0c0d0e", None, "0a0b0c0d0e")]
