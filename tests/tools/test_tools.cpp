@@ -28,8 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// ---- parsing ----
-
 TEST(ParseUnsigned, AcceptsDecimalAndHexWithinTheLimit) {
     const std::optional<uint64_t> no;
     const struct {
@@ -102,8 +100,6 @@ TEST(SplitWords, QuotesKeepSpaces) {
     EXPECT_FALSE(tools::SplitWords("ring \"555", &w));
 }
 
-// ---- output ----
-
 // One value in both forms: JSON stays valid for any device bytes, the text
 // form puts flat records on one line and indents multi-line text.
 TEST(Output, JsonAndTextFormsOfOneValue) {
@@ -149,8 +145,7 @@ TEST(Output, TextOfDeviceBuffers) {
     EXPECT_EQ(tools::Utf16AsciiText(other, sizeof other), "");
 }
 
-// TALVO_DEVICE as the transport reads it: what it would never connect to is
-// refused with the reason, before any wait.
+// TALVO_DEVICE as the transport reads it; what it never connects to is refused with the reason.
 TEST(DeviceAddress, AcceptsWhatTheTransportTakesAndNamesWhatIsWrong) {
     using Kind = spphone::DeviceAddress::Kind;
     const struct {
@@ -180,8 +175,6 @@ TEST(DeviceAddress, AcceptsWhatTheTransportTakesAndNamesWhatIsWrong) {
         EXPECT_NE(why.find(says), std::string::npos) << value << ": " << why;
     }
 }
-
-// ---- the spphone-sim console ----
 
 struct SimConsole : ::testing::Test {
     ~SimConsole() override { sim::DestroyDevice(console.dev); }
@@ -265,8 +258,6 @@ TEST_F(SimConsole, FaultRulesAreParsedIntoThePlan) {
     EXPECT_EQ(console.plan.rules[1].delayMs, 20u); // a bare number is milliseconds
 }
 
-// ---- endpoints ----
-
 // Each test in its own directory, private as mkdtemp makes it.
 struct Endpoints : ::testing::Test {
     void SetUp() override { ASSERT_NE(mkdtemp(dir.data()), nullptr); }
@@ -325,8 +316,6 @@ TEST_F(Endpoints, TcpStaysOnLoopbackUnlessAskedOtherwise) {
         simserver::CloseEndpoint(&ep);
     }
 }
-
-// ---- the host sink ----
 
 // A status request as the host writes it (little-endian host).
 std::vector<uint8_t> StatusRequest(uint32_t seq) {

@@ -40,8 +40,7 @@ struct Api {
 };
 
 struct Seen {
-    uint32_t code;
-    uint32_t value;
+    uint32_t code, value;
 };
 
 std::mutex g_m;
