@@ -15,8 +15,7 @@ WAIT = 10.0  # seconds any single expected happening may take
 
 
 class Lines:
-    """The lines a child writes, read by a thread into a queue, so that a test
-    waits for a line with a deadline instead of polling."""
+    """A child's output lines, queued by a thread: a test waits for a line with a deadline."""
 
     def __init__(self, stream):
         self.queue = queue.Queue()
@@ -96,6 +95,5 @@ class Case(unittest.TestCase):
         return sim
 
     def sim_args(self, kind):
-        """spphone-sim's arguments for a device on a Unix socket in this test's
-        directory ("unix") or on a free loopback TCP port ("tcp")."""
+        """spphone-sim's arguments for a device on a socket in this test's directory or a free loopback port."""
         return ["--unix", os.path.join(self.dir, "device.sock")] if kind == "unix" else ["--tcp", "127.0.0.1:0"]

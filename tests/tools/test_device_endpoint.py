@@ -1,8 +1,6 @@
-"""The device endpoint stopped (SIGSTOP) with its backlog full, over both
-socket kinds: the library's stop returns within a bound, also while an open
-waits on the stopped device, and libtalvo says why its opens fail. Run by
-ctest (tools.device_endpoint).
-"""
+"""The device endpoint stopped (SIGSTOP) with its backlog full, over both socket
+kinds: the library's stop returns within a bound, also while an open waits on
+the stopped device, and libtalvo says why its opens fail (tools.device_endpoint)."""
 import os
 import signal
 import socket

@@ -1,9 +1,7 @@
 """Application threads keep calling the library (its ctypes module, in this
-process) while spphone-sim is killed and started again on the same Unix
-socket or TCP port: every call returns within 3.1 s, and the link comes back
-and answers after every restart. Run by ctest (tools.device_restarts);
-RESTART_CYCLES sets the number of kills (default 4).
-"""
+process) while spphone-sim is killed and started again on the same Unix socket
+or TCP port: every call returns within 3.1 s, and the link comes back after
+every restart. Run by ctest (tools.device_restarts); RESTART_CYCLES kills (4)."""
 import os
 import queue
 import random

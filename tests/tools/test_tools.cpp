@@ -65,8 +65,7 @@ TEST(ParseDuration, UnitsAndRefusals) {
         EXPECT_EQ(tools::ParseDuration(c.text), c.value) << c.text;
 }
 
-// Hex may fill the whole width, text only up to maxText (room for a
-// terminator); both are padded with zeros.
+// Hex may fill the whole width, text only maxText (room for a terminator); both padded with zeros.
 TEST(ParseBytes, HexAndTextArePaddedToTheWidth) {
     EXPECT_EQ(tools::ParseBytes("hex:0a 0B:0c-0d", 6, 5), (std::vector<uint8_t>{0x0a, 0x0b, 0x0c, 0x0d, 0, 0}));
     EXPECT_EQ(tools::ParseBytes("abc", 5, 4), (std::vector<uint8_t>{'a', 'b', 'c', 0, 0}));
@@ -100,8 +99,7 @@ TEST(SplitWords, QuotesKeepSpaces) {
     EXPECT_FALSE(tools::SplitWords("ring \"555", &w));
 }
 
-// One value in both forms: JSON stays valid for any device bytes, the text
-// form puts flat records on one line and indents multi-line text.
+// JSON stays valid for any device bytes; text puts flat records on one line, indents multi-line text.
 TEST(Output, JsonAndTextFormsOfOneValue) {
     tools::Value rec = tools::MakeObject();
     tools::Add(rec, "id", tools::MakeInt(-1));
@@ -113,7 +111,8 @@ TEST(Output, JsonAndTextFormsOfOneValue) {
     tools::Add(top, "calls", list);
     tools::Add(top, "none", tools::MakeArray());
     tools::Add(top, "display", tools::MakeStr("READY\nIDLE\n"));
-    EXPECT_EQ(tools::ToText(top), "ok: no\ncalls:\n  id=-1 text=\"two words\"\nnone: (none)\ndisplay:\n  READY\n  IDLE\n");
+    EXPECT_EQ(tools::ToText(top),
+              "ok: no\ncalls:\n  id=-1 text=\"two words\"\nnone: (none)\ndisplay:\n  READY\n  IDLE\n");
     tools::Add(top, "raw", tools::MakeStr(std::string("a\"b\\c\n\x01\xff", 8)));
     EXPECT_EQ(tools::ToJson(top), R"({"ok":false,"calls":[{"id":-1,"text":"two words"}],"none":[],)"
                                   R"("display":"READY\nIDLE\n","raw":"a\"b\\c\n\u0001\u00ff"})");
@@ -244,6 +243,14 @@ TEST_F(SimConsole, DeviceActionsChangeTheDevice) {
     EXPECT_EQ(State().status, 5);
 }
 
+TEST_F(SimConsole, FlowLinesTellTheProgramWhatToDo) {
+    using C = simconsole::Control;
+    const std::pair<const char *, C> cases[] = {{"quit", C::Quit}, {"exit", C::Quit}, {"sleep 250ms", C::Sleep},
+                                                {"wait-host", C::WaitHost}, {"# note", C::None}};
+    for (const auto &[line, control] : cases)
+        EXPECT_EQ(Run(line).control, control) << line;
+}
+
 TEST_F(SimConsole, FaultRulesAreParsedIntoThePlan) {
     simconsole::Reply r = Run("fault refuse+delay class=2 cmd=1 dest=3 ms=1.5s count=2 skip=1");
     ASSERT_TRUE(r.ok) << r.text;
@@ -360,7 +367,7 @@ TEST_F(HostSink, AnswersGoOutInOrderAndALinkReportClosesAfterThem) {
     }
     sim::DropLink(dev);
     std::vector<uint8_t> got = ReadUpTo(fds[1], 64 * 8);
-    ASSERT_EQ(got.size(), 64u * 7) << "version notice, then an acknowledgement and a response per request, then the end";
+    ASSERT_EQ(got.size(), 64u * 7) << "version notice, then an acknowledgement and an answer per request, then the end";
     for (uint32_t seq = 1; seq <= 3; ++seq) {
         EXPECT_EQ(got[64 * (2 * seq - 1) + 12], seq);
         EXPECT_EQ(got[64 * (2 * seq) + 12], seq);
