@@ -1,19 +1,21 @@
 """What the tools' end-to-end tests share: a child's output lines read with
-deadlines, and spphone-sim as a child process."""
+deadlines, spphone-sim as a child process, a test case with its own directory."""
 import os
 import queue
+import shutil
 import signal
 import subprocess
+import tempfile
 import threading
 import time
+import unittest
 
 SPPHONE_SIM = os.environ.get("SPPHONE_SIM", "spphone-sim")
 WAIT = 10.0  # seconds any single expected happening may take
 
 
 class Lines:
-    """The lines a child writes, read by a thread into a queue, so that a test
-    waits for a line with a deadline instead of polling."""
+    """A child's output lines, queued by a thread: a test waits for a line with a deadline."""
 
     def __init__(self, stream):
         self.queue = queue.Queue()
@@ -28,13 +30,10 @@ class Lines:
     def wait_for(self, pred, timeout=WAIT, what="a line"):
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("timed out waiting for %s; saw %r" % (what, self.seen[-20:]))
             try:
-                line = self.queue.get(timeout=left)
+                line = self.queue.get(timeout=max(0.0, deadline - time.monotonic()))
             except queue.Empty:
-                continue
+                raise AssertionError("timed out waiting for %s; saw %r" % (what, self.seen[-20:])) from None
             if line is None:
                 raise AssertionError("output ended while waiting for %s; saw %r" % (what, self.seen[-20:]))
             self.seen.append(line)
@@ -80,3 +79,21 @@ class Sim:
 
     def kill(self):
         return self.stop(signal.SIGKILL)
+
+
+class Case(unittest.TestCase):
+    """A test with its own directory (mode 0700), removed at the end, and the
+    devices it starts, each of which must end cleanly when told to stop."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="spphone-test-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def start_sim(self, *args, env=None):
+        sim = Sim(*args, env=env)
+        self.addCleanup(lambda: self.assertEqual(sim.stop(), 0, "spphone-sim did not end cleanly"))
+        return sim
+
+    def sim_args(self, kind):
+        """spphone-sim's arguments for a device on a socket in this test's directory or a free loopback port."""
+        return ["--unix", os.path.join(self.dir, "device.sock")] if kind == "unix" else ["--tcp", "127.0.0.1:0"]

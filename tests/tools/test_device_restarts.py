@@ -1,15 +1,11 @@
 """Application threads keep calling the library (its ctypes module, in this
-process) while spphone-sim is killed and started again on the same Unix
-socket or TCP port: every call returns within 3.1 s, and the link comes back
-and answers after every restart. Run by ctest (tools.device_restarts);
-RESTART_CYCLES sets the number of kills (default 4).
-"""
+process) while spphone-sim is killed and started again on the same Unix socket
+or TCP port: every call returns within 3.1 s, and the link comes back after
+every restart. Run by ctest (tools.device_restarts); RESTART_CYCLES kills (4)."""
 import os
 import queue
 import random
-import shutil
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -17,21 +13,13 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bindings", "python"))
 import morelapi  # noqa: E402
 
-from harness import Sim  # noqa: E402
+from harness import Case, Sim  # noqa: E402
 
 CYCLES = int(os.environ.get("RESTART_CYCLES", "4"))
 LINK_TIMEOUT = 20.0  # back-off is 100 ms per attempt for the first 10 s
 
 
-class DeviceRestarts(unittest.TestCase):
-    def setUp(self):
-        # Cleanups, not tearDown: they also run when a step fails, so no
-        # device process outlives the test (they run last added, first).
-        self.dir = tempfile.mkdtemp(prefix="spphone-restarts-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-        self.sim = None
-        self.addCleanup(lambda: self.sim and self.sim.stop())
-
+class DeviceRestarts(Case):
     def wait_link(self, state):
         deadline = time.monotonic() + LINK_TIMEOUT
         try:
@@ -40,22 +28,24 @@ class DeviceRestarts(unittest.TestCase):
         except queue.Empty:
             self.fail("link never went %s" % ("up" if state else "down"))
 
-    def restarts(self, args, again):
-        self.sim = Sim(*args)
-        self.links = queue.Queue()
-        os.environ["TALVO_DEVICE"] = self.sim.endpoint
-        self.args = again(self.sim.endpoint)
-        morelapi.initialize()
-        try:
-            morelapi.register_event(morelapi.SLOT_DEVICE,
-                                    lambda code, word, value: code == morelapi.EVENT_LINK and self.links.put(value))
-            self.calls_during_restarts()
-            status = morelapi._buffer(1)
-            self.assertEqual(morelapi.load().GetSPphoneStatus(status), 1)
-        finally:
-            morelapi.terminate()
-            self.sim.stop()
-            self.sim = None
+    def test_calls_stay_bounded_and_the_link_returns_after_each_restart(self):
+        for kind in ("unix", "tcp"):
+            with self.subTest(kind):
+                self.sim = Sim(*self.sim_args(kind))
+                # Started again on the same socket path (a killed device leaves
+                # its socket file behind; the new one replaces it) or TCP port.
+                self.args = self.sim_args(kind) if kind == "unix" else ["--tcp", self.sim.endpoint.split(":", 1)[1]]
+                self.links = queue.Queue()
+                os.environ["TALVO_DEVICE"] = self.sim.endpoint
+                try:
+                    morelapi.initialize()
+                    morelapi.register_event(morelapi.SLOT_DEVICE, lambda code, word, value:
+                                            code == morelapi.EVENT_LINK and self.links.put(value))
+                    self.calls_during_restarts()
+                    self.assertEqual(morelapi.load().GetSPphoneStatus(morelapi._buffer(1)), 1)
+                finally:
+                    morelapi.terminate()
+                    self.sim.stop()  # the one running now, also when a step failed
 
     def calls_during_restarts(self):
         lib = morelapi.load()
@@ -94,14 +84,6 @@ class DeviceRestarts(unittest.TestCase):
         worst = max(w for _, w in took)
         print("device restarts: %d, calls: %d, worst call: %.1f ms" % (CYCLES, sum(n for n, _ in took), worst * 1000))
         self.assertLess(worst, 3.1)
-
-    def test_calls_stay_bounded_and_the_link_returns_after_each_restart(self):
-        path = os.path.join(self.dir, "device.sock")
-        # A killed device leaves its socket file behind; the new one replaces it.
-        for args, again in [(["--unix", path], lambda endpoint: ["--unix", path]),
-                            (["--tcp", "127.0.0.1:0"], lambda endpoint: ["--tcp", endpoint.split(":", 1)[1]])]:
-            with self.subTest(args[0]):
-                self.restarts(args, again)
 
 
 if __name__ == "__main__":

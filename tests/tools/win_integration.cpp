@@ -1,9 +1,7 @@
-// Integration test of the Windows DLLs, run under wine64 by .ci/windows.sh:
-// loads MORELAPI.dll, takes the exports it drives by their undecorated names,
-// and drives the library as an application would, on the simulated device of
-// TALVO.dll (which the library loads by name and takes by ordinal). Prints
-// one line per failed check and a summary; exit status 0 when every check
-// held.
+// The Windows DLLs under wine64 (.ci/windows.sh): loads MORELAPI.dll, takes
+// the exports it drives by their undecorated names and drives the library on
+// the simulated device of TALVO.dll (loaded by name, taken by ordinal). One
+// line per failed check and a summary; exit status 0 when every check held.
 #include <windows.h>
 
 #include <chrono>
@@ -34,9 +32,7 @@ void Check(bool ok, const char *what, int line) {
 // The exports this program drives, taken by name from the loaded DLL.
 #define MORELAPI_USED(X)                                                                                               \
     X(InitializeUsbApiLib) X(TerminateUsbApiLib) X(IsSPphoneAvailable) X(RegisterEvent) X(UnregisterEvent)             \
-    X(GetSPphoneStatus) X(GetVersionSpeakerphone) X(GetIPnetworkInfo) X(GetLCDdata) X(SetSystemData) X(GetSystemData) \
-    X(SetRingerVol) X(GetRingerVol) X(MakeCall) X(GetCallInfo) X(EndCall) X(AnswerCall) X(SendFixed128RawData)        \
-    X(ReceiveFixed128RawData) X(DoCancelCommand)
+    X(GetSPphoneStatus) X(GetLCDdata) X(SetRingerVol) X(GetRingerVol) X(MakeCall) X(GetCallInfo) X(EndCall)
 struct Api {
 #define MORELAPI_FN(name) decltype(&::name) name = nullptr;
     MORELAPI_USED(MORELAPI_FN)
@@ -44,26 +40,17 @@ struct Api {
 };
 
 struct Seen {
-    uint32_t code;
-    uint32_t value;
+    uint32_t code, value;
 };
 
 std::mutex g_m;
 std::condition_variable g_cv;
 std::vector<Seen> g_events;
 
-// A value-carrying event hands a pointer to its value (one byte; the item id
-// as u16 for 0x0301).
+// The events waited for here hand a pointer to a one-byte value.
 void MORELAPI_CALL OnEvent(uint32_t code, uint32_t slot, void *data) {
-    uint32_t value = 0;
-    if (data != nullptr && (slot == MORELAPI_SLOT_CALL || code == MORELAPI_EVENT_LINK ||
-                            code == MORELAPI_EVENT_RINGER_VOLUME))
-        value = *static_cast<const uint8_t *>(data);
-    if (data != nullptr && code == MORELAPI_EVENT_SYSTEM_DATA) {
-        uint16_t id;
-        std::memcpy(&id, data, 2);
-        value = id;
-    }
+    const bool byte = slot == MORELAPI_SLOT_CALL || code == MORELAPI_EVENT_LINK || code == MORELAPI_EVENT_RINGER_VOLUME;
+    const uint32_t value = data != nullptr && byte ? *static_cast<const uint8_t *>(data) : 0;
     std::lock_guard<std::mutex> g(g_m);
     g_events.push_back({code, value});
     g_cv.notify_all();
@@ -117,38 +104,20 @@ int main() {
         return 1;
     }
 
-    CHECK(api.DoCancelCommand() == 1);
-    CHECK(api.IsSPphoneAvailable() == 0);
     StartAndLink(api);
 
-    // Status and identity.
+    // Out-parameters of one byte and of a whole display.
     uint8_t status = 0xEE;
-    CHECK(api.GetSPphoneStatus(&status) == 1);
-    CHECK(status != 0xEE);
-    uint16_t version = 0;
-    CHECK(api.GetVersionSpeakerphone(0, &version) == 1);
-    CHECK(api.GetVersionSpeakerphone(3, &version) == 0);
-    uint8_t network[6] = {};
-    CHECK(api.GetIPnetworkInfo(1, network) == 1);
-    CHECK(api.GetIPnetworkInfo(0, network) == 0);
+    CHECK(api.GetSPphoneStatus(&status) == 1 && status != 0xEE);
     uint8_t image[MORELAPI_DISPLAY_BYTES] = {};
     CHECK(api.GetLCDdata(image) == 1);
     CHECK(std::strstr(reinterpret_cast<const char *>(image), "READY") != nullptr);
-
-    // A setting: written, read back, reported on slot 3 with its id.
-    const uint8_t value[4] = {0x40, 0xE2, 0x01, 0x00};
-    CHECK(api.SetSystemData(66, value) == 1);
-    uint8_t back[4] = {};
-    CHECK(api.GetSystemData(66, back) == 1);
-    CHECK(std::memcmp(back, value, 4) == 0);
-    CHECK(WaitEvent(MORELAPI_EVENT_SYSTEM_DATA, 66) >= 0);
 
     // A volume: the cache follows the device's event.
     CHECK(api.SetRingerVol(3) == 1);
     CHECK(WaitEvent(MORELAPI_EVENT_RINGER_VOLUME, 3) >= 0);
     uint8_t ringer = 0;
     CHECK(api.GetRingerVol(&ringer) == 1 && ringer == 3);
-    CHECK(api.SetRingerVol(4) == 0);
 
     // A call: placed, reported on slot 2 with its id, read, ended.
     uint8_t number[MORELAPI_CALL_TEXT_BYTES] = "5551234";
@@ -158,21 +127,9 @@ int main() {
     uint8_t state = 0;
     uint8_t text[MORELAPI_CALL_TEXT_BYTES] = {};
     uint32_t callValue = 0;
-    CHECK(api.GetCallInfo(static_cast<uint8_t>(callId), &state, text, &callValue) == 1);
-    CHECK(state != 0);
+    CHECK(api.GetCallInfo(static_cast<uint8_t>(callId), &state, text, &callValue) == 1 && state != 0);
     CHECK(std::strcmp(reinterpret_cast<const char *>(text), "5551234") == 0);
     CHECK(api.EndCall(static_cast<uint8_t>(callId)) == 1);
-    CHECK(api.AnswerCall() == 0); // nothing rings: the device refuses
-
-    // Raw data: sent, echoed by the simulated device on slot 0.
-    uint8_t block[MORELAPI_RAW_DATA_BYTES];
-    for (int k = 0; k < MORELAPI_RAW_DATA_BYTES; ++k)
-        block[k] = static_cast<uint8_t>(k * 3);
-    CHECK(api.SendFixed128RawData(block) == 1);
-    CHECK(WaitEvent(MORELAPI_EVENT_RAW_DATA, 0, true) >= 0);
-    uint8_t got[MORELAPI_RAW_DATA_BYTES] = {};
-    CHECK(api.ReceiveFixed128RawData(got) == 1);
-    CHECK(std::memcmp(got, block, sizeof block) == 0);
 
     // Stop, and start again in the same process.
     api.TerminateUsbApiLib();
