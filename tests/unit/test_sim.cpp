@@ -201,22 +201,6 @@ TEST_F(Refusals, UnknownCommandsAndOutOfRangeParametersChangeNothing) {
     EXPECT_EQ(after.contactCount, before.contactCount);
 }
 
-TEST_F(FaultRules, DelayedAnswerComesAfterLaterOnes) {
-    NewRule(sim::kDelay, 5).delayMs = 300;
-    Arm();
-    ASSERT_TRUE(Write(Request(5, 1, {}, 1)));
-    ASSERT_TRUE(Write(Request(1, 9, {}, 2)));
-    ASSERT_TRUE(host.WaitFrames(2));
-    auto early = host.Frames();
-    EXPECT_EQ(early[0].seq(), 2u);
-    EXPECT_EQ(early[1].seq(), 2u);
-    ASSERT_TRUE(sim::WaitIdle(dev, kWait));
-    auto all = host.Frames();
-    ASSERT_EQ(all.size(), 4u);
-    EXPECT_EQ(all[2].seq(), 1u);
-    EXPECT_EQ(all[3].seq(), 1u);
-}
-
 // Patched bytes land where the rule says, the response grows to hold them up
 // to the largest frame, and nothing goes before the status byte.
 TEST_F(FaultRules, PatchesOverwriteTheResponse) {

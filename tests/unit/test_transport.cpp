@@ -13,11 +13,9 @@
 #include <atomic>
 #include <cstddef>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <future>
-#include <utility>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -234,30 +232,6 @@ TEST_F(Talvo, InProcessDeviceByDefault) {
     }
 }
 
-// A stream to a device program (Unix socket or loopback TCP): the loss is
-// reported once, a close is no loss, and the next open reconnects.
-TEST_F(Talvo, StreamReportsLossOnceAndReconnects) {
-    for (bool tcp : {false, true}) {
-        ServedDevice served;
-        Endpoint server(tcp, "stream", served.Act());
-        ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
-        uint32_t handle = RoundTrip();
-
-        served.Kick();
-        ASSERT_TRUE(g_rx.WaitType(TALVO_TYPE_LINK_LOST)) << server.address;
-        auto req = StatusRequest(2);
-        if (!tcp) { // a TCP socket may still take a write after the peer's close
-            EXPECT_NE(Lib().write(handle, req.data(), 64), 0) << "the stream is gone";
-        }
-        EXPECT_EQ(Lib().close(handle), 0);
-        EXPECT_EQ(g_rx.Count(TALVO_TYPE_LINK_LOST), 1u);
-
-        handle = RoundTrip();
-        EXPECT_EQ(Lib().close(handle), 0);
-        EXPECT_EQ(g_rx.Count(TALVO_TYPE_LINK_LOST), 0u) << "closing is not a loss";
-    }
-}
-
 // The descriptors of this process whose peer is address.
 std::vector<int> DescriptorsConnectedTo(const std::string &address) {
     std::vector<int> fds;
@@ -277,16 +251,31 @@ std::vector<int> DescriptorsConnectedTo(const std::string &address) {
     return fds;
 }
 
-TEST_F(Talvo, StreamIsNotInheritedByChildProcesses) {
+// A stream to a device program (Unix socket or loopback TCP): not inherited
+// by child processes; the loss is reported once, a close is no loss, and the
+// next open reconnects.
+TEST_F(Talvo, StreamIsNotInheritedReportsLossOnceAndReconnects) {
     for (bool tcp : {false, true}) {
         ServedDevice served;
-        Endpoint server(tcp, "cloexec", served.Act());
+        Endpoint server(tcp, "stream", served.Act());
         ::setenv("TALVO_DEVICE", server.address.c_str(), 1);
         uint32_t handle = RoundTrip();
         std::vector<int> fds = DescriptorsConnectedTo(server.address);
         ASSERT_EQ(fds.size(), 1u) << server.address;
-        EXPECT_NE(::fcntl(fds[0], F_GETFD) & FD_CLOEXEC, 0) << server.address;
+        EXPECT_NE(::fcntl(fds[0], F_GETFD) & FD_CLOEXEC, 0) << "inherited by child processes: " << server.address;
+
+        served.Kick();
+        ASSERT_TRUE(g_rx.WaitType(TALVO_TYPE_LINK_LOST)) << server.address;
+        auto req = StatusRequest(2);
+        if (!tcp) { // a TCP socket may still take a write after the peer's close
+            EXPECT_NE(Lib().write(handle, req.data(), 64), 0) << "the stream is gone";
+        }
         EXPECT_EQ(Lib().close(handle), 0);
+        EXPECT_EQ(g_rx.Count(TALVO_TYPE_LINK_LOST), 1u);
+
+        handle = RoundTrip();
+        EXPECT_EQ(Lib().close(handle), 0);
+        EXPECT_EQ(g_rx.Count(TALVO_TYPE_LINK_LOST), 0u) << "closing is not a loss";
     }
 }
 
