@@ -18,7 +18,7 @@
 
 namespace morel_test {
 
-// One thread's current call, guarded by WatchLock().
+// One thread's current call, guarded by g_watchLock.
 struct WatchRecord {
     bool used = false;
     long tid = 0;
@@ -26,14 +26,8 @@ struct WatchRecord {
     int64_t startMs = 0, boundMs = 0;
 };
 
-inline std::mutex &WatchLock() {
-    static std::mutex m;
-    return m;
-}
-inline std::array<WatchRecord, 64> &WatchRecords() {
-    static std::array<WatchRecord, 64> records;
-    return records;
-}
+inline std::mutex g_watchLock;
+inline std::array<WatchRecord, 64> g_watchRecords;
 inline int64_t WatchNowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -45,8 +39,8 @@ inline WatchRecord *ThisThreadRecord() {
     struct Slot {
         WatchRecord *record = nullptr;
         Slot() {
-            std::lock_guard<std::mutex> g(WatchLock());
-            for (WatchRecord &r : WatchRecords())
+            std::lock_guard<std::mutex> g(g_watchLock);
+            for (WatchRecord &r : g_watchRecords)
                 if (!r.used) {
                     r = {true, static_cast<long>(syscall(SYS_gettid)), nullptr, 0, 0};
                     record = &r;
@@ -54,7 +48,7 @@ inline WatchRecord *ThisThreadRecord() {
                 }
         }
         ~Slot() {
-            std::lock_guard<std::mutex> g(WatchLock());
+            std::lock_guard<std::mutex> g(g_watchLock);
             if (record != nullptr)
                 *record = {};
         }
@@ -66,14 +60,14 @@ inline WatchRecord *ThisThreadRecord() {
 // Marks the calling thread as inside `what` for the scope; nests.
 struct WatchedCall {
     WatchedCall(const char *what, std::chrono::milliseconds bound) : r(ThisThreadRecord()) {
-        std::lock_guard<std::mutex> g(WatchLock());
+        std::lock_guard<std::mutex> g(g_watchLock);
         if (r != nullptr) {
             saved = *r;
             *r = {true, saved.tid, what, WatchNowMs(), bound.count()};
         }
     }
     ~WatchedCall() {
-        std::lock_guard<std::mutex> g(WatchLock());
+        std::lock_guard<std::mutex> g(g_watchLock);
         if (r != nullptr)
             *r = saved;
     }
@@ -90,8 +84,8 @@ template <typename F> auto Watched(const char *what, std::chrono::milliseconds b
 inline void DumpThreads(const std::string &note) {
     std::fprintf(stderr, "==== watchdog: %s\n", note.c_str());
     {
-        std::lock_guard<std::mutex> g(WatchLock());
-        for (const WatchRecord &r : WatchRecords())
+        std::lock_guard<std::mutex> g(g_watchLock);
+        for (const WatchRecord &r : g_watchRecords)
             if (r.used && r.what != nullptr)
                 std::fprintf(stderr, "  thread %ld: %s for %lld ms (bound %lld ms)\n", r.tid, r.what,
                              static_cast<long long>(WatchNowMs() - r.startMs), static_cast<long long>(r.boundMs));
@@ -110,8 +104,8 @@ inline void DumpThreads(const std::string &note) {
 
 // The first call past its bound, described; empty when there is none.
 inline std::string OverdueCall() {
-    std::lock_guard<std::mutex> g(WatchLock());
-    for (const WatchRecord &r : WatchRecords())
+    std::lock_guard<std::mutex> g(g_watchLock);
+    for (const WatchRecord &r : g_watchRecords)
         if (r.used && r.what != nullptr && WatchNowMs() - r.startMs > r.boundMs)
             return std::string(r.what) + " on thread " + std::to_string(r.tid) + " did not return within " +
                    std::to_string(r.boundMs) + " ms";
