@@ -91,13 +91,9 @@ void Pause(int ms) {
     T().cv.wait_for(g, std::chrono::milliseconds(ms), [] { return !T().running.load(); });
 }
 
-// ---- Exports of every family; each entry returns a 0/1 result or 1 where the
-// export's result is a device value of any range. -----------------------------
+// Exports of every family; each returns a 0/1 result, or 1 where the result is a device value.
 
-struct Op {
-    const char *name;
-    int (*fn)(Rng &);
-};
+struct Op { const char *name; int (*fn)(Rng &); };
 const Op kOps[] = {
     {"GetSPphoneStatus", [](Rng &) { uint8_t s; return GetSPphoneStatus(&s); }},
     {"GetSPphoneStatus2", [](Rng &) { uint8_t s, s2; return GetSPphoneStatus2(&s, &s2); }},
@@ -111,12 +107,9 @@ const Op kOps[] = {
     {"GetKey", [](Rng &) { uint8_t k, a; return GetKey(&k, &a); }},
     {"GetLCDdata", [](Rng &) { uint8_t image[MORELAPI_DISPLAY_BYTES]; return GetLCDdata(image); }},
     {"MakeCall", [](Rng &) { static const uint8_t n[MORELAPI_CALL_TEXT_BYTES] = "5550123"; return MakeCall(0, 1, n); }},
-    {"EndCall", [](Rng &) { return EndCall(0); }},
-    {"AnswerCall", [](Rng &) { return AnswerCall(); }},
-    {"HoldOperate", [](Rng &) { return HoldOperate(0); }},
-    {"JoinCall", [](Rng &) { return JoinCall(); }},
-    {"InviteConference", [](Rng &) { return InviteConference(); }},
-    {"RejectCall", [](Rng &) { return RejectCall(); }},
+    {"EndCall", [](Rng &) { return EndCall(0); }}, {"AnswerCall", [](Rng &) { return AnswerCall(); }},
+    {"HoldOperate", [](Rng &) { return HoldOperate(0); }}, {"JoinCall", [](Rng &) { return JoinCall(); }},
+    {"InviteConference", [](Rng &) { return InviteConference(); }}, {"RejectCall", [](Rng &) { return RejectCall(); }},
     {"SetRingerVol", [](Rng &r) { return SetRingerVol(Pick(r, 0, 3)); }},
     {"SetReceiverVol", [](Rng &r) { return SetReceiverVol(Pick(r, 1, 8)); }},
     {"SetMute", [](Rng &r) { return SetMute(Pick(r, 0, 1)); }},
@@ -139,22 +132,18 @@ const Op kOps[] = {
     {"StartPlayback", [](Rng &r) { return StartPlayback(Pick(r, 1, 3)); }},
     {"PausePlayback", [](Rng &) { return PausePlayback(); }},
     {"ResumePlayback", [](Rng &) { return ResumePlayback(0); }},
-    {"StopPlayback", [](Rng &) { return StopPlayback(); }},
+    {"StopPlayback", [](Rng &) { return StopPlayback(); }}, {"Reboot", [](Rng &) { return Reboot(); }},
     {"GetCurrentPlaybackPos", [](Rng &) { uint32_t p; return GetCurrentPlaybackPos(&p); }},
     {"SetPlaybackVol", [](Rng &r) { return SetPlaybackVol(Pick(r, 1, 8)); }},
     {"GetRecordOpStatus", [](Rng &) { uint32_t s; return GetRecordOpStatus(&s); }},
     {"SetNwCameraInfo", [](Rng &) { uint8_t t[17] = "cam"; return SetNwCameraInfo(1, 2, 3, t, t, 4, 5); }},
-    {"GetNwCameraInfo", [](Rng &) {
-         uint32_t a, d; uint16_t b, e; uint8_t c, t1[17], t2[17];
-         GetOpeMode();
-         return GetNwCameraInfo(&a, &b, &c, t1, t2, &d, &e);
-     }},
+    {"GetNwCameraInfo", [](Rng &) { uint32_t a, d; uint16_t b, e; uint8_t c, t1[17], t2[17]; GetOpeMode();
+                                    return GetNwCameraInfo(&a, &b, &c, t1, t2, &d, &e); }},
     {"SetRtcpSend", [](Rng &) { uint8_t b[MORELAPI_RTCP_SEND_BYTES] = {1}; return SetRtcpSend(1, b); }},
     {"GetRtcpReceive", [](Rng &) { uint8_t b[MORELAPI_RTCP_RECEIVE_BYTES]; return GetRtcpReceive(1, b); }},
     {"RTCP versions", [](Rng &r) { uint8_t v; SetRtcpVer(Pick(r, 1, 3), 0, 0); GetRtcpVer(0, 0, &v); return 1; }},
     {"SendFixed128RawData", [](Rng &) { uint8_t b[MORELAPI_RAW_DATA_BYTES] = {0xAA}; return SendFixed128RawData(b); }},
     {"ReceiveFixed128RawData", [](Rng &) { uint8_t b[MORELAPI_RAW_DATA_BYTES]; return ReceiveFixed128RawData(b); }},
-    {"Reboot", [](Rng &) { return Reboot(); }},
 };
 
 void CheckResult(const char *what, long result) {
@@ -169,8 +158,7 @@ void CallOp(Rng &rng) {
 
 void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data);
 
-// Registers slot on behalf of origin (an application thread, the test
-// thread or a callback).
+// Registers slot on behalf of origin (an application thread, the test thread or a callback).
 void Register(uint32_t origin, uint16_t slot, std::chrono::milliseconds bound) {
     const uint32_t seq = T().nextSeq.fetch_add(1) & 0x1FFFFFF;
     const uint32_t result = Watched("RegisterEvent", bound, [&] {
@@ -315,16 +303,14 @@ int32_t TALVO_CALL TortureOpen(TalvoReceiveCallback callback, uint32_t *handle) 
 }
 
 int32_t TALVO_CALL TortureClose(uint32_t handle) {
-    {
-        std::lock_guard<std::shared_mutex> g(g_transportLock);
-        g_receive = nullptr;
-    }
+    std::unique_lock<std::shared_mutex> g(g_transportLock);
+    g_receive = nullptr;
+    g.unlock();
     return SimTransportClose(handle);
 }
 
-// `frames` notification frames as the device sends them (version 0x30,
-// class 16) in one chunk: a large chunk makes the ring wrap under the other
-// producer.
+// `frames` notification frames as the device sends them (version 0x30, class
+// 16) in one chunk: a large chunk makes the ring wrap under the other producer.
 void Inject(uint16_t eventId, int frames) {
     uint8_t chunk[40 * 64] = {};
     for (int i = 0; i < frames; ++i) {
@@ -339,7 +325,15 @@ void Inject(uint16_t eventId, int frames) {
     g_receive(0, chunk, 64 * frames, TALVO_TYPE_DATA, 0);
 }
 
-// ---- The test --------------------------------------------------------------
+// Waits for pred under the state's lock; on a time-out, shows every thread.
+bool WaitOrDump(const std::function<bool()> &pred, const char *what) {
+    std::unique_lock<std::mutex> g(T().m);
+    if (T().cv.wait_for(g, 30s, pred))
+        return true;
+    g.unlock();
+    DumpThreads(std::string(what) + "; seed " + std::to_string(T().seed));
+    return false;
+}
 
 class TortureTest : public SimLibraryTest {
   protected:
@@ -349,147 +343,128 @@ class TortureTest : public SimLibraryTest {
         cfg.contactCount = 3;
         cfg.displayMode = sim::DisplayMode::Alternate;
     }
-    void DeviceLoop(Rng rng);
-    void Chaos(Rng &rng);
-    void RunPart(double seconds, uint32_t part);
-    void Quiesce();
 
     std::mutex lifecycle; // application threads start and stop the library one at a time
+
+    void DeviceLoop(Rng rng) {
+        while (T().running.load()) {
+            const int burst = OneIn(rng, 20) ? Pick(rng, 50, 250) : Pick(rng, 1, 8);
+            for (int i = 0; i < burst; ++i) {
+                switch (Pick(rng, 0, 9)) {
+                case 0: sim::PressKey(dev, Pick(rng, '0', '9')); break;
+                case 1: sim::SetRingerVolume(dev, Pick(rng, 0, 3)); break;
+                case 2: sim::SetReceiveVolume(dev, Pick(rng, 1, 8)); break;
+                case 3: sim::SetPlaybackVolume(dev, Pick(rng, 1, 8)); break;
+                case 4: { uint8_t v = Pick(rng, 0, 9); sim::ChangeItem(dev, 4, &v, 1); break; }
+                case 5: OneIn(rng, 2) ? (void)sim::Ring(dev, "5559876") : (void)sim::FarEndHangUp(dev); break;
+                case 6: {
+                    uint8_t raw[MORELAPI_RAW_DATA_BYTES] = {kDeviceBlockMark};
+                    const uint64_t n = ++T().blocksSent, check = ~n;
+                    std::memcpy(raw + 8, &n, sizeof n);
+                    std::memcpy(raw + 120, &check, sizeof check);
+                    sim::SendRawData(dev, raw);
+                    break;
+                }
+                case 7: sim::RedrawDisplay(dev); break;
+                default: {
+                    static const uint16_t signals[] = {0x0111, 0x0401, 0x0501, 0x0601, 0x0141};
+                    sim::SendNotification(dev, signals[Pick(rng, 0, 4)], nullptr, 0);
+                    break;
+                }
+                }
+            }
+            // This thread is the second transport thread.
+            Inject(OneIn(rng, 2) ? 0x0112 : 0x0602, OneIn(rng, 4) ? Pick(rng, 1, 40) : Pick(rng, 1, 3));
+            Pause(Pick(rng, 1, 25));
+        }
+    }
+
+    // The link and the answers: flaps, failed opens, faults in the answers.
+    void Chaos(Rng &rng) {
+        static const uint32_t kFaults[] = {sim::kNoAnswer,     sim::kDropResponse,  sim::kDelay,     sim::kDuplicate,
+                                           sim::kWrongSequence, sim::kGarbageBefore, sim::kSplit,     sim::kMerge,
+                                           sim::kReportLink,    sim::kFailWrite,     sim::kRefuse,    sim::kFail,
+                                           sim::kGarbageAfter | sim::kSplit,         sim::kWrongVersion};
+        switch (Roll(rng, 8)) {
+        case 0: sim::ReportLink(dev, OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED); break;
+        case 1: sim::SetFaultPlan(dev, {{}, Pick(rng, 1, 3)}), sim::DropLink(dev); break;
+        case 2: sim::ClearFaults(dev); break;
+        case 3: sim::SetStatus(dev, OneIn(rng, 4) ? 12 : 2, true); break;
+        case 4:
+        case 5: break; // a quiet spell
+        default: {
+            sim::FaultRule rule;
+            rule.actions = kFaults[Pick(rng, 0, std::size(kFaults) - 1)];
+            rule.count = Pick(rng, 1, 6);
+            rule.destination = OneIn(rng, 2) ? 3 : -1; // half of them spare the start-up
+            rule.includeOneWay = OneIn(rng, 3);
+            rule.delayMs = OneIn(rng, 4) ? Pick(rng, 1, 200) * 20 : Pick(rng, 1, 100);
+            rule.chunkSize = Pick(rng, 1, 40);
+            rule.linkType = OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED;
+            sim::AddFaultRule(dev, rule);
+            break;
+        }
+        }
+    }
+
+    // Application threads, the device and the chaos for `seconds`.
+    void RunPart(double seconds, uint32_t part) {
+        TortureState &t = T();
+        const uint32_t seed = t.seed * 7919u + part * 1000u;
+        t.running.store(true);
+        std::vector<std::thread> threads;
+        for (uint32_t a = 0; a < kAppThreads; ++a) {
+            threads.emplace_back([&, a] {
+                Rng rng(seed + a);
+                while (t.running.load()) {
+                    const int pick = Roll(rng, 1000);
+                    if (pick < 750)
+                        CallOp(rng);
+                    else if (pick < 875)
+                        Register(a, Pick(rng, 0, 7), kAppRegisterBound);
+                    else if (pick < 960)
+                        Unregister(Pick(rng, 0, 7), true);
+                    else if (pick < 976) {
+                        std::lock_guard<std::mutex> g(lifecycle);
+                        // A start registers every slot anew (and starts the library if a stop left it stopped).
+                        pick < 975 ? Start(a) : Stop(true);
+                    }
+                    Pause(Pick(rng, 0, 2));
+                }
+            });
+        }
+        threads.emplace_back([this, seed] { DeviceLoop(Rng(seed + 100)); });
+
+        Rng rng(seed + 200);
+        const auto end =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        while (Clock::now() < end) {
+            Chaos(rng);
+            Pause(Roll(rng, 400) + 20);
+        }
+        t.running.store(false);
+        t.cv.notify_all();
+        for (std::thread &th : threads)
+            th.join();
+    }
+
+    // Quiet now: a fresh start must come up, answer and deliver.
+    void Quiesce() {
+        TortureState &t = T();
+        sim::ClearFaults(dev);
+        sim::SetStatus(dev, 2, false);
+        Stop(true);
+        Start(kMainOrigin);
+        ASSERT_TRUE(WaitOrDump([] { return IsSPphoneAvailable() == 1; }, "the link did not come up after the torture"));
+        const uint64_t markers = t.markers.load();
+        sim::SendNotification(dev, kMarkerEvent, nullptr, 0);
+        ASSERT_TRUE(WaitOrDump([&] { return t.markers.load() > markers; }, "no notification came after the torture"));
+        uint8_t status;
+        EXPECT_EQ(GetSPphoneStatus(&status), 1) << "the library answers once the torture stops; seed " << t.seed;
+    }
 };
 
-void TortureTest::DeviceLoop(Rng rng) {
-    while (T().running.load()) {
-        const int burst = OneIn(rng, 20) ? Pick(rng, 50, 250) : Pick(rng, 1, 8);
-        for (int i = 0; i < burst; ++i) {
-            switch (Pick(rng, 0, 9)) {
-            case 0: sim::PressKey(dev, Pick(rng, '0', '9')); break;
-            case 1: sim::SetRingerVolume(dev, Pick(rng, 0, 3)); break;
-            case 2: sim::SetReceiveVolume(dev, Pick(rng, 1, 8)); break;
-            case 3: sim::SetPlaybackVolume(dev, Pick(rng, 1, 8)); break;
-            case 4: { uint8_t v = Pick(rng, 0, 9); sim::ChangeItem(dev, 4, &v, 1); break; }
-            case 5: OneIn(rng, 2) ? (void)sim::Ring(dev, "5559876") : (void)sim::FarEndHangUp(dev); break;
-            case 6: {
-                uint8_t raw[MORELAPI_RAW_DATA_BYTES] = {kDeviceBlockMark};
-                const uint64_t n = ++T().blocksSent, check = ~n;
-                std::memcpy(raw + 8, &n, sizeof n);
-                std::memcpy(raw + 120, &check, sizeof check);
-                sim::SendRawData(dev, raw);
-                break;
-            }
-            case 7: sim::RedrawDisplay(dev); break;
-            default: {
-                static const uint16_t signals[] = {0x0111, 0x0401, 0x0501, 0x0601, 0x0141};
-                sim::SendNotification(dev, signals[Pick(rng, 0, 4)], nullptr, 0);
-                break;
-            }
-            }
-        }
-        // This thread is the second transport thread.
-        Inject(OneIn(rng, 2) ? 0x0112 : 0x0602, OneIn(rng, 4) ? Pick(rng, 1, 40) : Pick(rng, 1, 3));
-        Pause(Pick(rng, 1, 25));
-    }
-}
-
-// The link and the answers: flaps, failed opens, faults in the answers.
-void TortureTest::Chaos(Rng &rng) {
-    static const uint32_t kFaults[] = {sim::kNoAnswer,     sim::kDropResponse,  sim::kDelay,     sim::kDuplicate,
-                                       sim::kWrongSequence, sim::kGarbageBefore, sim::kSplit,     sim::kMerge,
-                                       sim::kReportLink,    sim::kFailWrite,     sim::kRefuse,    sim::kFail,
-                                       sim::kGarbageAfter | sim::kSplit,         sim::kWrongVersion};
-    switch (Roll(rng, 8)) {
-    case 0: sim::ReportLink(dev, OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED); break;
-    case 1: sim::SetFaultPlan(dev, {{}, Pick(rng, 1, 3)}), sim::DropLink(dev); break;
-    case 2: sim::ClearFaults(dev); break;
-    case 3: sim::SetStatus(dev, OneIn(rng, 4) ? 12 : 2, true); break;
-    case 4:
-    case 5: break; // a quiet spell
-    default: {
-        sim::FaultRule rule;
-        rule.actions = kFaults[Pick(rng, 0, std::size(kFaults) - 1)];
-        rule.count = Pick(rng, 1, 6);
-        rule.destination = OneIn(rng, 2) ? 3 : -1; // half of them spare the start-up
-        rule.includeOneWay = OneIn(rng, 3);
-        rule.delayMs = OneIn(rng, 4) ? Pick(rng, 1, 200) * 20 : Pick(rng, 1, 100);
-        rule.chunkSize = Pick(rng, 1, 40);
-        rule.linkType = OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED;
-        sim::AddFaultRule(dev, rule);
-        break;
-    }
-    }
-}
-
-// Application threads, the device and the chaos for `seconds`.
-void TortureTest::RunPart(double seconds, uint32_t part) {
-    TortureState &t = T();
-    const uint32_t seed = t.seed * 7919u + part * 1000u;
-    t.running.store(true);
-    std::vector<std::thread> threads;
-    for (uint32_t a = 0; a < kAppThreads; ++a) {
-        threads.emplace_back([&, a] {
-            Rng rng(seed + a);
-            while (t.running.load()) {
-                const int pick = Roll(rng, 1000);
-                if (pick < 750)
-                    CallOp(rng);
-                else if (pick < 875)
-                    Register(a, Pick(rng, 0, 7), kAppRegisterBound);
-                else if (pick < 960)
-                    Unregister(Pick(rng, 0, 7), true);
-                else if (pick < 976) {
-                    std::lock_guard<std::mutex> g(lifecycle);
-                    // A start registers every slot anew (and starts the library if a stop left it stopped).
-                    pick < 975 ? Start(a) : Stop(true);
-                }
-                Pause(Pick(rng, 0, 2));
-            }
-        });
-    }
-    threads.emplace_back([this, seed] { DeviceLoop(Rng(seed + 100)); });
-
-    Rng rng(seed + 200);
-    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    while (Clock::now() < end) {
-        Chaos(rng);
-        Pause(Roll(rng, 400) + 20);
-    }
-    t.running.store(false);
-    t.cv.notify_all();
-    for (std::thread &th : threads)
-        th.join();
-}
-
-// Waits for pred under the state's lock; on a time-out, shows every thread.
-bool WaitOrDump(const std::function<bool()> &pred, const char *what) {
-    std::unique_lock<std::mutex> g(T().m);
-    if (T().cv.wait_for(g, 30s, pred))
-        return true;
-    g.unlock();
-    DumpThreads(what);
-    return false;
-}
-
-// Quiet now: a fresh start must come up, answer and deliver.
-void TortureTest::Quiesce() {
-    TortureState &t = T();
-    sim::ClearFaults(dev);
-    sim::SetStatus(dev, 2, false);
-    Stop(true);
-    Start(kMainOrigin);
-    ASSERT_TRUE(WaitOrDump([] { return IsSPphoneAvailable() == 1; }, "the link did not come up after the torture"))
-        << "seed " << t.seed;
-    const uint64_t markers = t.markers.load();
-    sim::SendNotification(dev, kMarkerEvent, nullptr, 0);
-    ASSERT_TRUE(WaitOrDump([&] { return t.markers.load() > markers; },
-                           "a notification was not delivered after the torture"))
-        << "seed " << t.seed;
-    uint8_t status;
-    EXPECT_EQ(GetSPphoneStatus(&status), 1) << "the library answers once the torture stops; seed " << t.seed;
-}
-
-size_t HeapInUse() {
-    malloc_trim(0);
-    return mallinfo2().uordblks;
-}
+size_t HeapInUse() { return malloc_trim(0), mallinfo2().uordblks; }
 
 TEST_F(TortureTest, NothingHangsNothingBreaks) {
     TortureState &t = T();

@@ -35,31 +35,28 @@ inline int64_t WatchNowMs() {
 
 // This thread's record, claimed at first use and freed when the thread ends;
 // nullptr when all are taken.
-inline WatchRecord *ThisThreadRecord() {
-    struct Slot {
-        WatchRecord *record = nullptr;
-        Slot() {
-            std::lock_guard<std::mutex> g(g_watchLock);
-            for (WatchRecord &r : g_watchRecords)
-                if (!r.used) {
-                    r = {true, static_cast<long>(syscall(SYS_gettid)), nullptr, 0, 0};
-                    record = &r;
-                    return;
-                }
-        }
-        ~Slot() {
-            std::lock_guard<std::mutex> g(g_watchLock);
-            if (record != nullptr)
-                *record = {};
-        }
-    };
-    thread_local Slot slot;
-    return slot.record;
-}
+struct WatchSlot {
+    WatchRecord *record = nullptr;
+    WatchSlot() {
+        std::lock_guard<std::mutex> g(g_watchLock);
+        for (WatchRecord &r : g_watchRecords)
+            if (!r.used) {
+                r = {true, static_cast<long>(syscall(SYS_gettid)), nullptr, 0, 0};
+                record = &r;
+                return;
+            }
+    }
+    ~WatchSlot() {
+        std::lock_guard<std::mutex> g(g_watchLock);
+        if (record != nullptr)
+            *record = {};
+    }
+};
+inline thread_local WatchSlot t_watchSlot;
 
 // Marks the calling thread as inside `what` for the scope; nests.
 struct WatchedCall {
-    WatchedCall(const char *what, std::chrono::milliseconds bound) : r(ThisThreadRecord()) {
+    WatchedCall(const char *what, std::chrono::milliseconds bound) : r(t_watchSlot.record) {
         std::lock_guard<std::mutex> g(g_watchLock);
         if (r != nullptr) {
             saved = *r;
@@ -92,13 +89,11 @@ inline void DumpThreads(const std::string &note) {
     }
     std::fflush(stdout);
     std::fflush(stderr);
-    if (std::system("command -v gdb >/dev/null 2>&1") != 0)
-        return (void)std::fprintf(stderr, "  (no gdb: stacks not shown)\n");
     prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0); // a restricted ptrace scope lets the child attach
     const std::string cmd = "timeout 120 gdb -nx -batch -p " + std::to_string(getpid()) +
                             " -ex 'set pagination off' -ex 'thread apply all bt' 1>&2 2>/dev/null";
     if (std::system(cmd.c_str()) != 0)
-        std::fprintf(stderr, "  (gdb could not show the stacks)\n");
+        std::fprintf(stderr, "  (no stacks: gdb is missing or could not attach)\n");
     std::fflush(stderr);
 }
 
