@@ -197,13 +197,14 @@ TEST_F(FaultRules, PatchesOverwriteTheResponse) {
         {sim::kFail, 30, {7, 8}, 1, 64, {{21, 0}, {30, 7}, {31, 8}}},
         {0, 740, {1, 2, 3, 4}, 0, sim::kMaxFrameBytes, {{740, 1}, {741, 2}}},
         {0, 5, std::vector<uint8_t>(17, 9), 0, 64, {{0, 0x30}, {20, 0}, {21, 9}}},
+        {sim::kAnswerAnyway, 21, {0xAA, 0xBB}, 0, 64, {{21, 0xAA}, {22, 0xBB}, {23, 0}}}, // for item 0, which is none
     };
     for (const Row &row : rows) {
         sim::FaultRule rule = Rule(row.actions, 1, 4);
         rule.patchAt = row.at;
         rule.patch = row.patch;
         sim::AddFaultRule(dev, rule);
-        auto f = Ask(1, 4, {3});
+        auto f = Ask(1, 4, {static_cast<uint8_t>(row.actions == sim::kAnswerAnyway ? 0 : 3)});
         ASSERT_EQ(f.size(), 2u) << row.at;
         EXPECT_EQ(f[1].status(), row.status) << row.at;
         EXPECT_EQ(f[1].b.size(), row.length) << row.at;
