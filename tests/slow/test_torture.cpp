@@ -1,21 +1,6 @@
-// Torture: application threads calling exports of every family, registering,
-// unregistering, stopping and starting the library; callbacks on both
-// delivering threads (notifications on the event thread, the link report on
-// the link thread) doing the same, stop included; and a device that floods
-// notifications, drops the link, fails opens and writes and misbehaves in its
-// answers, while a second transport thread hands the library notifications at
-// the same time as the device's own thread. Every thread draws its choices
-// from one seed (the interleaving of the threads is not replayed).
-//
-// A watchdog ends the process with every thread's stack when a call does not
-// return within its bound. The checks: every export gives a result of its
-// range; notification callbacks come one at a time, the device's numbered raw
-// blocks at most once, in order and whole; no callback begins after
-// TerminateUsbApiLib returned on an application thread, nor a registration
-// made there after UnregisterEvent returned there; a slot's dataBuffer is
-// never in two callbacks at once nor changed under one; the library still
-// answers and delivers; the heap stays where the first third left it.
-//
+// The whole library under random load from every side at once, with a
+// watchdog for hangs; docs/reliability.md lists its checks. Every thread draws
+// its choices from one seed (the interleaving of the threads is not replayed).
 // MORELAPI_TORTURE_SECONDS sets the length (10 s by default),
 // MORELAPI_TORTURE_SEED replays a seed.
 #include <malloc.h>
@@ -77,8 +62,7 @@ struct TortureState {
     std::atomic<int> inUse[8] = {};
     std::atomic<int> notifying{0}; // notification callbacks running (they come one at a time)
     alignas(8) uint8_t buffers[8][8] = {}; // each slot's dataBuffer, written by the library
-    std::atomic<uint64_t> calls{0}, callbacks{0}, linkReports{0}, callbackStops{0}, appStops{0}, starts{0};
-    std::atomic<uint64_t> faults{0}, injected{0}, markers{0};
+    std::atomic<uint64_t> linkReports{0}, markers{0};
     std::atomic<uint64_t> lastBlock{0}; // the last numbered raw block a callback read
     std::atomic<uint64_t> blocksSent{0}; // the device thread's count
     std::mutex m; // first violation; the final waits
@@ -101,13 +85,15 @@ uint8_t Pick(Rng &rng, int lo, int hi) { return static_cast<uint8_t>(std::unifor
 int Roll(Rng &rng, int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
 bool OneIn(Rng &rng, int n) { return Roll(rng, n) == 0; }
 
-// ---- Exports of every family; each entry returns a 0/1 result or 1 where the
-// export's result is a device value of any range. -----------------------------
+// Waits ms, less once the torture is over.
+void Pause(int ms) {
+    std::unique_lock<std::mutex> g(T().m);
+    T().cv.wait_for(g, std::chrono::milliseconds(ms), [] { return !T().running.load(); });
+}
 
-struct Op {
-    const char *name;
-    int (*fn)(Rng &);
-};
+// Exports of every family; each returns a 0/1 result, or 1 where the result is a device value.
+
+struct Op { const char *name; int (*fn)(Rng &); };
 const Op kOps[] = {
     {"GetSPphoneStatus", [](Rng &) { uint8_t s; return GetSPphoneStatus(&s); }},
     {"GetSPphoneStatus2", [](Rng &) { uint8_t s, s2; return GetSPphoneStatus2(&s, &s2); }},
@@ -121,12 +107,9 @@ const Op kOps[] = {
     {"GetKey", [](Rng &) { uint8_t k, a; return GetKey(&k, &a); }},
     {"GetLCDdata", [](Rng &) { uint8_t image[MORELAPI_DISPLAY_BYTES]; return GetLCDdata(image); }},
     {"MakeCall", [](Rng &) { static const uint8_t n[MORELAPI_CALL_TEXT_BYTES] = "5550123"; return MakeCall(0, 1, n); }},
-    {"EndCall", [](Rng &) { return EndCall(0); }},
-    {"AnswerCall", [](Rng &) { return AnswerCall(); }},
-    {"HoldOperate", [](Rng &) { return HoldOperate(0); }},
-    {"JoinCall", [](Rng &) { return JoinCall(); }},
-    {"InviteConference", [](Rng &) { return InviteConference(); }},
-    {"RejectCall", [](Rng &) { return RejectCall(); }},
+    {"EndCall", [](Rng &) { return EndCall(0); }}, {"AnswerCall", [](Rng &) { return AnswerCall(); }},
+    {"HoldOperate", [](Rng &) { return HoldOperate(0); }}, {"JoinCall", [](Rng &) { return JoinCall(); }},
+    {"InviteConference", [](Rng &) { return InviteConference(); }}, {"RejectCall", [](Rng &) { return RejectCall(); }},
     {"SetRingerVol", [](Rng &r) { return SetRingerVol(Pick(r, 0, 3)); }},
     {"SetReceiverVol", [](Rng &r) { return SetReceiverVol(Pick(r, 1, 8)); }},
     {"SetMute", [](Rng &r) { return SetMute(Pick(r, 0, 1)); }},
@@ -140,10 +123,8 @@ const Op kOps[] = {
     {"GetCallInfo", [](Rng &r) { uint8_t s, t[129]; uint32_t v; return GetCallInfo(Pick(r, 1, 6), &s, t, &v); }},
     {"GetContactCount", [](Rng &) { uint8_t n; return GetContactCount(&n); }},
     {"GetContact", [](Rng &r) { uint8_t d1[34], b, d2[129]; return GetContact(Pick(r, 1, 8), d1, &b, d2); }},
-    {"SetContact", [](Rng &) {
-         uint8_t d1[34] = "T", b = 1, d2[129] = "1";
-         return SetContact(d1, &b, d2) > 20 ? DeleteContact(255) : 1;
-     }},
+    {"SetContact", [](Rng &) { uint8_t d1[34] = "T", b = 1, d2[129] = "1";
+                               return SetContact(d1, &b, d2) > 20 ? DeleteContact(255) : 1; }},
     {"GetRecordCount", [](Rng &) { uint8_t n; return GetRecordCount(&n); }},
     {"GetRecordInfo", [](Rng &r) { uint8_t a[7], b[11]; uint32_t v; return GetRecordInfo(Pick(r, 1, 4), a, &v, b); }},
     {"StartRecording", [](Rng &) { return StartRecording(); }},
@@ -151,24 +132,18 @@ const Op kOps[] = {
     {"StartPlayback", [](Rng &r) { return StartPlayback(Pick(r, 1, 3)); }},
     {"PausePlayback", [](Rng &) { return PausePlayback(); }},
     {"ResumePlayback", [](Rng &) { return ResumePlayback(0); }},
-    {"StopPlayback", [](Rng &) { return StopPlayback(); }},
+    {"StopPlayback", [](Rng &) { return StopPlayback(); }}, {"Reboot", [](Rng &) { return Reboot(); }},
     {"GetCurrentPlaybackPos", [](Rng &) { uint32_t p; return GetCurrentPlaybackPos(&p); }},
     {"SetPlaybackVol", [](Rng &r) { return SetPlaybackVol(Pick(r, 1, 8)); }},
     {"GetRecordOpStatus", [](Rng &) { uint32_t s; return GetRecordOpStatus(&s); }},
     {"SetNwCameraInfo", [](Rng &) { uint8_t t[17] = "cam"; return SetNwCameraInfo(1, 2, 3, t, t, 4, 5); }},
-    {"GetNwCameraInfo", [](Rng &) {
-         uint32_t a, d;
-         uint16_t b, e;
-         uint8_t c, t1[17], t2[17];
-         GetOpeMode();
-         return GetNwCameraInfo(&a, &b, &c, t1, t2, &d, &e);
-     }},
+    {"GetNwCameraInfo", [](Rng &) { uint32_t a, d; uint16_t b, e; uint8_t c, t1[17], t2[17]; GetOpeMode();
+                                    return GetNwCameraInfo(&a, &b, &c, t1, t2, &d, &e); }},
     {"SetRtcpSend", [](Rng &) { uint8_t b[MORELAPI_RTCP_SEND_BYTES] = {1}; return SetRtcpSend(1, b); }},
     {"GetRtcpReceive", [](Rng &) { uint8_t b[MORELAPI_RTCP_RECEIVE_BYTES]; return GetRtcpReceive(1, b); }},
     {"RTCP versions", [](Rng &r) { uint8_t v; SetRtcpVer(Pick(r, 1, 3), 0, 0); GetRtcpVer(0, 0, &v); return 1; }},
     {"SendFixed128RawData", [](Rng &) { uint8_t b[MORELAPI_RAW_DATA_BYTES] = {0xAA}; return SendFixed128RawData(b); }},
     {"ReceiveFixed128RawData", [](Rng &) { uint8_t b[MORELAPI_RAW_DATA_BYTES]; return ReceiveFixed128RawData(b); }},
-    {"Reboot", [](Rng &) { return Reboot(); }},
 };
 
 void CheckResult(const char *what, long result) {
@@ -179,13 +154,11 @@ void CheckResult(const char *what, long result) {
 void CallOp(Rng &rng) {
     const Op &op = kOps[std::uniform_int_distribution<size_t>(0, std::size(kOps) - 1)(rng)];
     CheckResult(op.name, Watched(op.name, kRequestBound, [&] { return op.fn(rng); }));
-    T().calls.fetch_add(1);
 }
 
 void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data);
 
-// Registers slot on behalf of origin (an application thread, the test
-// thread or a callback).
+// Registers slot on behalf of origin (an application thread, the test thread or a callback).
 void Register(uint32_t origin, uint16_t slot, std::chrono::milliseconds bound) {
     const uint32_t seq = T().nextSeq.fetch_add(1) & 0x1FFFFFF;
     const uint32_t result = Watched("RegisterEvent", bound, [&] {
@@ -224,7 +197,6 @@ void Stop(bool appThread) {
     if (appThread)
         t.down.store(true);
     t.stopsEnded.fetch_add(1);
-    (appThread ? t.appStops : t.callbackStops).fetch_add(1);
 }
 
 // On an application thread, with the test's lifecycle lock held.
@@ -236,7 +208,6 @@ void Start(uint32_t origin) {
         t.Violation("InitializeUsbApiLib returned " + std::to_string(result));
     for (uint16_t slot = 0; slot < MORELAPI_SLOT_COUNT; ++slot)
         Register(origin, slot, kAppRegisterBound);
-    t.starts.fetch_add(1);
 }
 
 Rng &CallbackRng() {
@@ -248,9 +219,7 @@ Rng &CallbackRng() {
 void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data) {
     TortureState &t = T();
     const uint32_t slot = word & 7, origin = word >> 3 & 15, seq = word >> 7;
-    ThisThreadRecord(code == MORELAPI_EVENT_LINK ? "library thread (link report)" : "library thread (notification)");
     WatchedCall w("a callback", kCallbackBound);
-    t.callbacks.fetch_add(1);
     t.linkReports.fetch_add(code == MORELAPI_EVENT_LINK);
     char where[96];
     std::snprintf(where, sizeof where, "callback 0x%04x slot %u (registration %u of origin %u)", code, slot, seq,
@@ -297,10 +266,8 @@ void MORELAPI_CALL Callback(uint32_t code, uint32_t word, void *data) {
             t.cv.notify_all();
     } else {
         Rng &rng = CallbackRng();
-        if (OneIn(rng, 4)) { // an application's own work, to widen the windows where deliveries overlap
-            std::unique_lock<std::mutex> g(t.m);
-            t.cv.wait_for(g, std::chrono::milliseconds(Pick(rng, 1, 5)), [&] { return !t.running.load(); });
-        }
+        if (OneIn(rng, 4))
+            Pause(Pick(rng, 1, 5)); // an application's own work, to widen the windows where deliveries overlap
         const int pick = Roll(rng, 200);
         if (pick < 30)
             CallOp(rng);
@@ -336,16 +303,14 @@ int32_t TALVO_CALL TortureOpen(TalvoReceiveCallback callback, uint32_t *handle) 
 }
 
 int32_t TALVO_CALL TortureClose(uint32_t handle) {
-    {
-        std::lock_guard<std::shared_mutex> g(g_transportLock);
-        g_receive = nullptr;
-    }
+    std::unique_lock<std::shared_mutex> g(g_transportLock);
+    g_receive = nullptr;
+    g.unlock();
     return SimTransportClose(handle);
 }
 
-// `frames` notification frames as the device sends them (version 0x30,
-// class 16) in one chunk: a large chunk makes the ring wrap under the other
-// producer.
+// `frames` notification frames as the device sends them (version 0x30, class
+// 16) in one chunk: a large chunk makes the ring wrap under the other producer.
 void Inject(uint16_t eventId, int frames) {
     uint8_t chunk[40 * 64] = {};
     for (int i = 0; i < frames; ++i) {
@@ -358,10 +323,17 @@ void Inject(uint16_t eventId, int frames) {
         return;
     WatchedCall w("the receive callback (second transport thread)", kStopBound);
     g_receive(0, chunk, 64 * frames, TALVO_TYPE_DATA, 0);
-    T().injected.fetch_add(frames);
 }
 
-// ---- The test --------------------------------------------------------------
+// Waits for pred under the state's lock; on a time-out, shows every thread.
+bool WaitOrDump(const std::function<bool()> &pred, const char *what) {
+    std::unique_lock<std::mutex> g(T().m);
+    if (T().cv.wait_for(g, 30s, pred))
+        return true;
+    g.unlock();
+    DumpThreads(std::string(what) + "; seed " + std::to_string(T().seed));
+    return false;
+}
 
 class TortureTest : public SimLibraryTest {
   protected:
@@ -371,162 +343,128 @@ class TortureTest : public SimLibraryTest {
         cfg.contactCount = 3;
         cfg.displayMode = sim::DisplayMode::Alternate;
     }
-    void DeviceLoop(Rng rng);
-    void Chaos(Rng &rng);
-    void RunPart(double seconds, uint32_t part);
-    void Quiesce();
 
     std::mutex lifecycle; // application threads start and stop the library one at a time
+
+    void DeviceLoop(Rng rng) {
+        while (T().running.load()) {
+            const int burst = OneIn(rng, 20) ? Pick(rng, 50, 250) : Pick(rng, 1, 8);
+            for (int i = 0; i < burst; ++i) {
+                switch (Pick(rng, 0, 9)) {
+                case 0: sim::PressKey(dev, Pick(rng, '0', '9')); break;
+                case 1: sim::SetRingerVolume(dev, Pick(rng, 0, 3)); break;
+                case 2: sim::SetReceiveVolume(dev, Pick(rng, 1, 8)); break;
+                case 3: sim::SetPlaybackVolume(dev, Pick(rng, 1, 8)); break;
+                case 4: { uint8_t v = Pick(rng, 0, 9); sim::ChangeItem(dev, 4, &v, 1); break; }
+                case 5: OneIn(rng, 2) ? (void)sim::Ring(dev, "5559876") : (void)sim::FarEndHangUp(dev); break;
+                case 6: {
+                    uint8_t raw[MORELAPI_RAW_DATA_BYTES] = {kDeviceBlockMark};
+                    const uint64_t n = ++T().blocksSent, check = ~n;
+                    std::memcpy(raw + 8, &n, sizeof n);
+                    std::memcpy(raw + 120, &check, sizeof check);
+                    sim::SendRawData(dev, raw);
+                    break;
+                }
+                case 7: sim::RedrawDisplay(dev); break;
+                default: {
+                    static const uint16_t signals[] = {0x0111, 0x0401, 0x0501, 0x0601, 0x0141};
+                    sim::SendNotification(dev, signals[Pick(rng, 0, 4)], nullptr, 0);
+                    break;
+                }
+                }
+            }
+            // This thread is the second transport thread.
+            Inject(OneIn(rng, 2) ? 0x0112 : 0x0602, OneIn(rng, 4) ? Pick(rng, 1, 40) : Pick(rng, 1, 3));
+            Pause(Pick(rng, 1, 25));
+        }
+    }
+
+    // The link and the answers: flaps, failed opens, faults in the answers.
+    void Chaos(Rng &rng) {
+        static const uint32_t kFaults[] = {sim::kNoAnswer,     sim::kDropResponse,  sim::kDelay,     sim::kDuplicate,
+                                           sim::kWrongSequence, sim::kGarbageBefore, sim::kSplit,     sim::kMerge,
+                                           sim::kReportLink,    sim::kFailWrite,     sim::kRefuse,    sim::kFail,
+                                           sim::kGarbageAfter | sim::kSplit,         sim::kWrongVersion};
+        switch (Roll(rng, 8)) {
+        case 0: sim::ReportLink(dev, OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED); break;
+        case 1: sim::SetFaultPlan(dev, {{}, Pick(rng, 1, 3)}), sim::DropLink(dev); break;
+        case 2: sim::ClearFaults(dev); break;
+        case 3: sim::SetStatus(dev, OneIn(rng, 4) ? 12 : 2, true); break;
+        case 4:
+        case 5: break; // a quiet spell
+        default: {
+            sim::FaultRule rule;
+            rule.actions = kFaults[Pick(rng, 0, std::size(kFaults) - 1)];
+            rule.count = Pick(rng, 1, 6);
+            rule.destination = OneIn(rng, 2) ? 3 : -1; // half of them spare the start-up
+            rule.includeOneWay = OneIn(rng, 3);
+            rule.delayMs = OneIn(rng, 4) ? Pick(rng, 1, 200) * 20 : Pick(rng, 1, 100);
+            rule.chunkSize = Pick(rng, 1, 40);
+            rule.linkType = OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED;
+            sim::AddFaultRule(dev, rule);
+            break;
+        }
+        }
+    }
+
+    // Application threads, the device and the chaos for `seconds`.
+    void RunPart(double seconds, uint32_t part) {
+        TortureState &t = T();
+        const uint32_t seed = t.seed * 7919u + part * 1000u;
+        t.running.store(true);
+        std::vector<std::thread> threads;
+        for (uint32_t a = 0; a < kAppThreads; ++a) {
+            threads.emplace_back([&, a] {
+                Rng rng(seed + a);
+                while (t.running.load()) {
+                    const int pick = Roll(rng, 1000);
+                    if (pick < 750)
+                        CallOp(rng);
+                    else if (pick < 875)
+                        Register(a, Pick(rng, 0, 7), kAppRegisterBound);
+                    else if (pick < 960)
+                        Unregister(Pick(rng, 0, 7), true);
+                    else if (pick < 976) {
+                        std::lock_guard<std::mutex> g(lifecycle);
+                        // A start registers every slot anew (and starts the library if a stop left it stopped).
+                        pick < 975 ? Start(a) : Stop(true);
+                    }
+                    Pause(Pick(rng, 0, 2));
+                }
+            });
+        }
+        threads.emplace_back([this, seed] { DeviceLoop(Rng(seed + 100)); });
+
+        Rng rng(seed + 200);
+        const auto end =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        while (Clock::now() < end) {
+            Chaos(rng);
+            Pause(Roll(rng, 400) + 20);
+        }
+        t.running.store(false);
+        t.cv.notify_all();
+        for (std::thread &th : threads)
+            th.join();
+    }
+
+    // Quiet now: a fresh start must come up, answer and deliver.
+    void Quiesce() {
+        TortureState &t = T();
+        sim::ClearFaults(dev);
+        sim::SetStatus(dev, 2, false);
+        Stop(true);
+        Start(kMainOrigin);
+        ASSERT_TRUE(WaitOrDump([] { return IsSPphoneAvailable() == 1; }, "the link did not come up after the torture"));
+        const uint64_t markers = t.markers.load();
+        sim::SendNotification(dev, kMarkerEvent, nullptr, 0);
+        ASSERT_TRUE(WaitOrDump([&] { return t.markers.load() > markers; }, "no notification came after the torture"));
+        uint8_t status;
+        EXPECT_EQ(GetSPphoneStatus(&status), 1) << "the library answers once the torture stops; seed " << t.seed;
+    }
 };
 
-void TortureTest::DeviceLoop(Rng rng) {
-    ThisThreadRecord("device");
-    while (T().running.load()) {
-        const int burst = OneIn(rng, 20) ? Pick(rng, 50, 250) : Pick(rng, 1, 8);
-        for (int i = 0; i < burst; ++i) {
-            switch (Pick(rng, 0, 9)) {
-            case 0: sim::PressKey(dev, Pick(rng, '0', '9')); break;
-            case 1: sim::SetRingerVolume(dev, Pick(rng, 0, 3)); break;
-            case 2: sim::SetReceiveVolume(dev, Pick(rng, 1, 8)); break;
-            case 3: sim::SetPlaybackVolume(dev, Pick(rng, 1, 8)); break;
-            case 4: { uint8_t v = Pick(rng, 0, 9); sim::ChangeItem(dev, 4, &v, 1); break; }
-            case 5: OneIn(rng, 2) ? (void)sim::Ring(dev, "5559876") : (void)sim::FarEndHangUp(dev); break;
-            case 6: {
-                uint8_t raw[MORELAPI_RAW_DATA_BYTES] = {kDeviceBlockMark};
-                const uint64_t n = ++T().blocksSent, check = ~n;
-                std::memcpy(raw + 8, &n, sizeof n);
-                std::memcpy(raw + 120, &check, sizeof check);
-                sim::SendRawData(dev, raw);
-                break;
-            }
-            case 7: sim::RedrawDisplay(dev); break;
-            default: {
-                static const uint16_t signals[] = {0x0111, 0x0401, 0x0501, 0x0601, 0x0141};
-                sim::SendNotification(dev, signals[Pick(rng, 0, 4)], nullptr, 0);
-                break;
-            }
-            }
-        }
-        // This thread is the second transport thread.
-        Inject(OneIn(rng, 2) ? 0x0112 : 0x0602, OneIn(rng, 4) ? Pick(rng, 1, 40) : Pick(rng, 1, 3));
-        std::unique_lock<std::mutex> g(T().m);
-        T().cv.wait_for(g, std::chrono::milliseconds(Pick(rng, 1, 25)), [] { return !T().running.load(); });
-    }
-}
-
-// The link and the answers: flaps, failed opens, faults in the answers.
-void TortureTest::Chaos(Rng &rng) {
-    static const uint32_t kFaults[] = {sim::kNoAnswer,     sim::kDropResponse,  sim::kDelay,     sim::kDuplicate,
-                                       sim::kWrongSequence, sim::kGarbageBefore, sim::kSplit,     sim::kMerge,
-                                       sim::kReportLink,    sim::kFailWrite,     sim::kRefuse,    sim::kFail,
-                                       sim::kGarbageAfter | sim::kSplit,         sim::kWrongVersion};
-    switch (Roll(rng, 8)) {
-    case 0: sim::ReportLink(dev, OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED); break;
-    case 1: {
-        sim::FaultPlan plan;
-        plan.failOpens = Pick(rng, 1, 3);
-        sim::SetFaultPlan(dev, plan);
-        sim::DropLink(dev);
-        break;
-    }
-    case 2: sim::ClearFaults(dev); break;
-    case 3: sim::SetStatus(dev, OneIn(rng, 4) ? 12 : 2, true); break;
-    case 4:
-    case 5: break; // a quiet spell
-    default: {
-        sim::FaultRule rule;
-        rule.actions = kFaults[Pick(rng, 0, std::size(kFaults) - 1)];
-        rule.count = Pick(rng, 1, 6);
-        rule.destination = OneIn(rng, 2) ? 3 : -1; // half of them spare the start-up
-        rule.includeOneWay = OneIn(rng, 3);
-        rule.delayMs = OneIn(rng, 4) ? Pick(rng, 1, 200) * 20 : Pick(rng, 1, 100);
-        rule.chunkSize = Pick(rng, 1, 40);
-        rule.linkType = OneIn(rng, 2) ? TALVO_TYPE_LINK_LOST : TALVO_TYPE_LINK_CHANGED;
-        sim::AddFaultRule(dev, rule);
-        break;
-    }
-    }
-    T().faults.fetch_add(1);
-}
-
-// Application threads, the device and the chaos for `seconds`.
-void TortureTest::RunPart(double seconds, uint32_t part) {
-    TortureState &t = T();
-    const uint32_t seed = t.seed * 7919u + part * 1000u;
-    t.running.store(true);
-    std::vector<std::thread> threads;
-    static const char *const kRoles[kAppThreads] = {"application 0", "application 1", "application 2"};
-    for (uint32_t a = 0; a < kAppThreads; ++a) {
-        threads.emplace_back([&, a] {
-            ThisThreadRecord(kRoles[a]);
-            Rng rng(seed + a);
-            while (t.running.load()) {
-                const int pick = Roll(rng, 1000);
-                if (pick < 750) {
-                    CallOp(rng);
-                } else if (pick < 875) {
-                    Register(a, Pick(rng, 0, 7), kAppRegisterBound);
-                } else if (pick < 960) {
-                    Unregister(Pick(rng, 0, 7), true);
-                } else if (pick < 975) {
-                    std::lock_guard<std::mutex> g(lifecycle);
-                    Start(a); // starts the library if a stop left it stopped; registers every slot anew
-                } else if (pick < 976) {
-                    std::lock_guard<std::mutex> g(lifecycle);
-                    Stop(true);
-                }
-                std::unique_lock<std::mutex> g(t.m);
-                t.cv.wait_for(g, std::chrono::milliseconds(Pick(rng, 0, 2)), [&] { return !t.running.load(); });
-            }
-        });
-    }
-    threads.emplace_back([this, seed] { DeviceLoop(Rng(seed + 100)); });
-
-    Rng rng(seed + 200);
-    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    while (Clock::now() < end) {
-        Chaos(rng);
-        std::unique_lock<std::mutex> g(t.m);
-        t.cv.wait_for(g, std::chrono::milliseconds(Roll(rng, 400) + 20));
-    }
-    t.running.store(false);
-    t.cv.notify_all();
-    for (std::thread &th : threads)
-        th.join();
-}
-
-// Waits for pred under the state's lock; on a time-out, shows every thread.
-bool WaitOrDump(const std::function<bool()> &pred, const char *what) {
-    std::unique_lock<std::mutex> g(T().m);
-    if (T().cv.wait_for(g, 30s, pred))
-        return true;
-    g.unlock();
-    DumpThreads(what);
-    return false;
-}
-
-// Quiet now: a fresh start must come up, answer and deliver.
-void TortureTest::Quiesce() {
-    TortureState &t = T();
-    sim::ClearFaults(dev);
-    sim::SetStatus(dev, 2, false);
-    Stop(true);
-    Start(kMainOrigin);
-    ASSERT_TRUE(WaitOrDump([] { return IsSPphoneAvailable() == 1; }, "the link did not come up after the torture"))
-        << "seed " << t.seed;
-    const uint64_t markers = t.markers.load();
-    sim::SendNotification(dev, kMarkerEvent, nullptr, 0);
-    ASSERT_TRUE(WaitOrDump([&] { return t.markers.load() > markers; },
-                           "a notification was not delivered after the torture"))
-        << "seed " << t.seed;
-    uint8_t status;
-    EXPECT_EQ(GetSPphoneStatus(&status), 1) << "the library answers once the torture stops; seed " << t.seed;
-}
-
-size_t HeapInUse() {
-    malloc_trim(0);
-    return mallinfo2().uordblks;
-}
+size_t HeapInUse() { return malloc_trim(0), mallinfo2().uordblks; }
 
 TEST_F(TortureTest, NothingHangsNothingBreaks) {
     TortureState &t = T();
@@ -539,7 +477,6 @@ TEST_F(TortureTest, NothingHangsNothingBreaks) {
     std::fflush(stdout);
     Watchdog watchdog("seed " + std::to_string(t.seed) + " (replay: MORELAPI_TORTURE_SEED=" +
                       std::to_string(t.seed) + ")");
-    ThisThreadRecord("test thread (chaos)");
 
     morel::SetTransportForTesting(TortureOpen, SimTransportWrite, TortureClose);
     Start(kMainOrigin);
@@ -553,15 +490,8 @@ TEST_F(TortureTest, NothingHangsNothingBreaks) {
     const size_t heapLast = HeapInUse();
     Stop(true);
 
-    auto n = [](const std::atomic<uint64_t> &v) { return static_cast<unsigned long long>(v.load()); };
-    std::printf("[ torture  ] %.0f s: %llu calls, %llu callbacks (%llu link reports), %llu start calls, stops %llu by "
-                "the application and %llu by callbacks, %llu device faults, %llu notifications from a second thread, "
-                "raw block %llu of %llu seen last, heap %zu -> %zu bytes\n",
-                seconds, n(t.calls), n(t.callbacks), n(t.linkReports), n(t.starts), n(t.appStops), n(t.callbackStops),
-                n(t.faults), n(t.injected), n(t.lastBlock), n(t.blocksSent), heapFirst, heapLast);
     std::lock_guard<std::mutex> g(t.m);
     EXPECT_EQ(t.violations, 0u) << "seed " << t.seed << ", the first ones:" << t.violationList;
-    EXPECT_GT(t.callbacks.load(), 0u);
     EXPECT_GT(t.linkReports.load(), 0u);
     EXPECT_GT(t.lastBlock.load(), 0u) << "no numbered raw block arrived at all";
 #ifndef MORELAPI_TORTURE_SANITIZED
