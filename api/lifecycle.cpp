@@ -115,9 +115,10 @@ ApiContext *CreateContext() {
     }
     // Each worker sets its flag first thing; nothing can stop the library
     // before this returns.
-    for (std::atomic<uint32_t> *flag :
-         {&ctx->senderStarted, &ctx->receiverStarted, &ctx->eventStarted, &ctx->linkStarted})
-        flag->wait(0);
+    WaitForState(ctx, [ctx] {
+        return ctx->senderStarted.load() && ctx->receiverStarted.load() && ctx->eventStarted.load() &&
+               ctx->linkStarted.load();
+    });
     EventSet(ctx->linkEvent);
     return ctx;
 }

@@ -65,19 +65,23 @@ void ReleaseWaits(ApiContext *ctx) {
     ctx->stopping.store(true);
     for (Event ApiContext::*e : kContextEvents)
         EventRelease(ctx->*e);
-    // A library thread waiting for the request turn is woken by its holder,
-    // whose own wait (an answer) has just been released.
-    ctx->discardRing.store(false);
-    ctx->discardRing.notify_all();
+    NotifyState(ctx);
     {
         std::lock_guard<std::mutex> g(ctx->slotLock);
     }
     ctx->slotIdle.notify_all();
 }
 
-void MarkStarted(std::atomic<uint32_t> &flag) {
+void NotifyState(ApiContext *ctx) {
+    {
+        std::lock_guard<std::mutex> g(ctx->stateLock);
+    }
+    ctx->stateChanged.notify_all();
+}
+
+void MarkStarted(ApiContext *ctx, std::atomic<uint32_t> &flag) {
     flag.store(1);
-    flag.notify_all();
+    NotifyState(ctx);
 }
 
 bool OnWorkerThread() { return t_worker; }

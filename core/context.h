@@ -11,14 +11,15 @@
 // - producerLock serialises the transport's calls of the receive callback
 //   (a transport may call it from several threads); it is held around
 //   ringLock, the one place two of these locks nest.
+// - stateLock only pairs with stateChanged (see NotifyState).
 // No other code path holds two of these at once. Flags read without a lock
 // are atomics.
 //
 // Waits: the seven events below, slotIdle (registrations waiting for a
-// running delivery), and three atomics waited on directly: the started flags
-// (start), commandActive (a library thread waiting for the request turn) and
-// discardRing (the link thread waiting for the receiver to drop the ring).
-// ReleaseWaits ends every one of them when the library stops.
+// running delivery), and stateChanged (the start waiting for the started
+// flags, a library thread waiting for the request turn, the link thread
+// waiting for the receiver to drop the ring). ReleaseWaits ends every one of
+// them when the library stops.
 #pragma once
 
 #include <atomic>
@@ -135,6 +136,11 @@ struct ApiContext {
     Lock slotLock;
     Lock producerLock;
     std::condition_variable slotIdle;
+    // The state library threads wait for besides events: the started flags,
+    // the request turn (commandActive), the ring's discard (discardRing).
+    // Whoever changes one of them calls NotifyState.
+    Lock stateLock;
+    std::condition_variable stateChanged;
     Event sendEvent;                    // packets were queued
     Event replyEvent;                   // the awaited packet was retired
     Event ringEvent;                    // bytes arrived in the ring, or a discard was asked
@@ -262,12 +268,20 @@ inline constexpr Event ApiContext::*kContextEvents[] = {
 };
 
 // Marks the library as stopping and ends every wait of the context, now and
-// later: each event is released for good, the atomics waited on are woken,
-// registrations waiting for a delivery return.
+// later: each event is released for good, the waits on stateChanged and
+// slotIdle see `stopping`.
 void ReleaseWaits(ApiContext *ctx);
 
+// Wakes the waits on stateChanged after a change of the state they watch.
+void NotifyState(ApiContext *ctx);
+// Waits on stateChanged until `ready()` holds.
+template <typename Ready> void WaitForState(ApiContext *ctx, Ready ready) {
+    std::unique_lock<std::mutex> g(ctx->stateLock);
+    ctx->stateChanged.wait(g, ready);
+}
+
 // Worker threads: sets a started flag and wakes the start waiting for it.
-void MarkStarted(std::atomic<uint32_t> &flag);
+void MarkStarted(ApiContext *ctx, std::atomic<uint32_t> &flag);
 
 // The running library's context: published by the start, taken by the one
 // stop that claims it (nullptr for every other caller).

@@ -156,7 +156,7 @@ void PostKeepAlive(ApiContext *ctx) {
 
 void EventThread(ApiContext *ctx) {
     SetDeliveryLane(kLaneEvent);
-    MarkStarted(ctx->eventStarted);
+    MarkStarted(ctx, ctx->eventStarted);
     for (;;) {
         WaitResult r = EventWait(ctx->notifyEvent, g_timing.idleWaitMs.load());
         if (ctx->stopping.load())

@@ -111,7 +111,7 @@ int StartupSync(ApiContext *ctx) {
 
 void LinkThread(ApiContext *ctx) {
     SetDeliveryLane(kLaneLink);
-    MarkStarted(ctx->linkStarted);
+    MarkStarted(ctx, ctx->linkStarted);
     for (;;) {
         EventWait(ctx->linkEvent, -1);
         if (ctx->stopping.load())

@@ -142,7 +142,7 @@ void DispatchFrame(ApiContext *ctx) {
 }
 
 void ReceiverThread(ApiContext *ctx) {
-    MarkStarted(ctx->receiverStarted);
+    MarkStarted(ctx, ctx->receiverStarted);
     for (;;) {
         EventWait(ctx->ringEvent, -1);
         if (ctx->stopping.load())
@@ -150,7 +150,7 @@ void ReceiverThread(ApiContext *ctx) {
         if (ctx->discardRing.load()) {
             Flush(ctx);
             ctx->discardRing.store(false);
-            ctx->discardRing.notify_all();
+            NotifyState(ctx);
         }
         while (ExtractFrame(ctx) == 1 && !ctx->stopping.load())
             DispatchFrame(ctx);
@@ -159,11 +159,10 @@ void ReceiverThread(ApiContext *ctx) {
 
 void DiscardReceivedBytes(ApiContext *ctx) {
     // The wait ends when the receiver has flushed the ring, or when the
-    // library stops (ReleaseWaits clears the flag after setting `stopping`).
+    // library stops.
     ctx->discardRing.store(true);
     EventSet(ctx->ringEvent);
-    while (ctx->discardRing.load() && !ctx->stopping.load())
-        ctx->discardRing.wait(true);
+    WaitForState(ctx, [ctx] { return !ctx->discardRing.load() || ctx->stopping.load(); });
 }
 
 } // namespace morel

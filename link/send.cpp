@@ -106,17 +106,17 @@ bool ClaimRequestTurn(ApiContext *ctx) {
             return true;
         if (!OnWorkerThread() || ctx->stopping.load())
             return false;
-        // Ends when the holder releases the turn: it holds it only around
+        // Ends when the holder releases the turn (it holds it only around
         // one request, whose wait ends with its answer, its time-out or the
-        // stop.
-        ctx->commandActive.wait(1);
+        // stop), or when the library stops.
+        WaitForState(ctx, [ctx] { return ctx->commandActive.load() == 0 || ctx->stopping.load(); });
     }
 }
 
 void ReleaseRequestTurn(ApiContext *ctx) {
     ctx->turnOwner.store(std::thread::id());
     ctx->commandActive.store(0);
-    ctx->commandActive.notify_all();
+    NotifyState(ctx);
 }
 
 uint32_t SendAndWait(ApiContext *ctx, CommandPacket *pkt) {
@@ -187,7 +187,7 @@ uint32_t PostCommand(ApiContext *ctx, CommandPacket *pkt) {
 }
 
 void SenderThread(ApiContext *ctx) {
-    MarkStarted(ctx->senderStarted);
+    MarkStarted(ctx, ctx->senderStarted);
     for (;;) {
         EventWait(ctx->sendEvent, -1);
         if (ctx->stopping.load())
