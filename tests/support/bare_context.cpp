@@ -23,8 +23,8 @@ std::vector<uint8_t> DeviceFrame(uint16_t kind, uint32_t sequence, uint16_t clas
     return f;
 }
 
-std::vector<uint8_t> NotificationFrame(uint16_t eventId, std::vector<uint8_t> data, uint32_t extraLength) {
-    size_t length = std::max<size_t>(kMinFrame + extraLength, kHeaderSize + data.size());
+std::vector<uint8_t> NotificationFrame(uint16_t eventId, std::vector<uint8_t> data) {
+    size_t length = std::max<size_t>(kMinFrame, kHeaderSize + data.size());
     std::vector<uint8_t> f(length, 0);
     f[kOffVersion] = 0x30;
     f[kOffReserved] = 0xFF;
@@ -47,7 +47,6 @@ void ScriptedTransport::Reset() {
     std::lock_guard<std::mutex> g(m);
     written.clear();
     onWrite = nullptr;
-    writeResult = 0;
 }
 
 bool ScriptedTransport::WaitWritten(size_t n, std::chrono::milliseconds timeout) {
@@ -73,17 +72,15 @@ int32_t TALVO_CALL ScriptedWrite(uint32_t, const uint8_t *frame, uint32_t length
     ScriptedTransport &t = ScriptedTransport::Get();
     std::vector<uint8_t> bytes(frame, frame + length);
     std::function<void(const std::vector<uint8_t> &)> hook;
-    int32_t result;
     {
         std::lock_guard<std::mutex> g(t.m);
         t.written.push_back(bytes);
         hook = t.onWrite;
-        result = t.writeResult;
     }
     t.cv.notify_all();
-    if (hook && result == 0)
+    if (hook)
         hook(bytes);
-    return result;
+    return 0;
 }
 int32_t TALVO_CALL ScriptedClose(uint32_t) { return 0; }
 } // namespace
@@ -109,6 +106,7 @@ void BareContextTest::TearDown() {
         receiver_.join();
     storage_.reset();
     SetTransportForTesting(nullptr, nullptr, nullptr);
+    g_timing.replyTimeoutMs = 3000;
 }
 
 } // namespace morel_test
