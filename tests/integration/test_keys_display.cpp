@@ -81,25 +81,6 @@ TEST_F(Keys, GetKeyReturnsTheDevicesLastKeyCodeFirst) {
     EXPECT_EQ(action, 3);
 }
 
-TEST_F(Keys, WithoutALinkOnlyTheHeldKeyIsAccepted) {
-    sim::FaultPlan noDevice;
-    noDevice.failOpens = 1000000;
-    ReplaceDevice({}, noDevice);
-    waitForLink = false;
-    StartLibrary();
-    EXPECT_EQ(SetKey(F, 1), 1);
-    EXPECT_EQ(SetKey(F, 2), 0) << "the release cannot be sent";
-    EXPECT_EQ(SetKey('5', 0), 0);
-    uint8_t code = 0xAA, action = 0xAA;
-    EXPECT_EQ(GetKey(&code, &action), 0);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(action, 0);
-    std::vector<uint8_t> image(MORELAPI_DISPLAY_BYTES, 0xAA);
-    EXPECT_EQ(GetLCDdata(image.data()), 0);
-    EXPECT_NE(image, std::vector<uint8_t>(MORELAPI_DISPLAY_BYTES, 0xAA)) << "the image is copied all the same";
-    EXPECT_TRUE(FramesOf(cmd::Key).empty());
-}
-
 std::vector<uint8_t> Image(uint8_t seed) {
     std::vector<uint8_t> img(MORELAPI_DISPLAY_BYTES);
     for (size_t i = 0; i < img.size(); ++i)
