@@ -95,7 +95,7 @@ class RequestInFlight : public SimLibraryTest {
   protected:
     void SetUp() override {
         SimLibraryTest::SetUp();
-        AddFault(cmd::Destination, sim::kNoAnswer);
+        sim::AddFaultRule(dev, RuleFor(cmd::Destination, sim::kNoAnswer));
         morel::g_timing.replyTimeoutMs = 60000;
         waiting_ = std::async(std::launch::async, [] { return GetDestination(nullptr, nullptr); });
         ASSERT_TRUE(WaitSent(cmd::Destination, 1));

@@ -114,9 +114,6 @@ class SimLibraryTest : public ::testing::Test {
     bool WaitSent(morel::Command c, size_t count, std::chrono::milliseconds timeout = 5000ms);
     // A rule that makes the device misbehave on the next request c.
     static sim::FaultRule RuleFor(morel::Command c, uint32_t actions, int destination = -1);
-    void AddFault(morel::Command c, uint32_t actions, int destination = -1) {
-        sim::AddFaultRule(dev, RuleFor(c, actions, destination));
-    }
     // Returns once the event thread has handled every notification sent
     // before: a signal sent now is handled after all of them.
     void DrainEvents();
