@@ -54,11 +54,6 @@ bool ScriptedTransport::WaitWritten(size_t n, std::chrono::milliseconds timeout)
     return cv.wait_for(g, timeout, [&] { return written.size() >= n; });
 }
 
-std::vector<std::vector<uint8_t>> ScriptedTransport::Written() {
-    std::lock_guard<std::mutex> g(m);
-    return written;
-}
-
 void ScriptedTransport::Inject(const std::vector<uint8_t> &bytes, int32_t type) {
     ReceiveCallback(0, bytes.data(), static_cast<int32_t>(bytes.size()), type, 0);
 }

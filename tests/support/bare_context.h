@@ -40,7 +40,6 @@ struct ScriptedTransport {
     static ScriptedTransport &Get();
     void Reset();
     bool WaitWritten(size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
-    std::vector<std::vector<uint8_t>> Written();
     // Hands bytes to the library as the transport's thread would.
     static void Inject(const std::vector<uint8_t> &bytes, int32_t type = TALVO_TYPE_DATA);
     static void Install();

@@ -142,22 +142,9 @@ TEST_F(SendAndMatch, FlushReleasesTheWaiterWhosePacketWentAway) {
     FlushPackets(ctx);
     EXPECT_EQ(waiter.get(), 0u);
     EXPECT_EQ(ctx->resultCode.load(), kResultTimedOut);
-    // The next request works normally.
     g_timing.replyTimeoutMs = 3000;
     AnswerWith(0, 0, {1});
     EXPECT_EQ(SendAndWait(ctx, Status(ctx)), 1u);
-}
-
-TEST_F(SendAndMatch, SecondApplicationRequestFailsAtOnceWhileOneIsInFlight) {
-    auto first = std::async(std::launch::async, [&] { return SendAndWait(ctx, Status(ctx)); });
-    ASSERT_TRUE(ScriptedTransport::Get().WaitWritten(1));
-    EXPECT_EQ(SendAndWait(ctx, BuildCommand(ctx, kAddrApp, cmd::Destination)), 0u);
-    EXPECT_EQ(ScriptedTransport::Get().Written().size(), 1u) << "the second request was never queued";
-    // Only now does the device answer the first one.
-    const uint32_t sequence = SequenceOf(ScriptedTransport::Get().Written()[0]);
-    ScriptedTransport::Inject(DeviceFrame(kKindAck, sequence, 1, 9, 0, {}, 0x30, 3));
-    ScriptedTransport::Inject(DeviceFrame(kKindResponse, sequence, 1, 9, 0, {1}, 0x30, 3));
-    EXPECT_EQ(first.get(), 1u);
 }
 
 // A device that never answers posted requests does not make the pending

@@ -36,7 +36,6 @@ struct Frame {
     uint8_t status() const { return b[20]; }
 };
 
-// A host request frame.
 std::vector<uint8_t> Request(uint16_t cls, uint16_t cmd, const std::vector<uint8_t> &body = {}, uint32_t seq = 1,
                              uint16_t dst = 3, uint8_t version = 0x30, uint16_t kind = 1) {
     std::vector<uint8_t> f(std::max<size_t>(64, 20 + body.size()), 0);
