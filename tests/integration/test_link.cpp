@@ -152,19 +152,6 @@ TEST_F(Link, NotReadyStatusKeepsTheLinkDown) {
     EXPECT_TRUE(WaitLinkUp());
 }
 
-TEST_F(Link, LinkStateReportsOnAWorkingLinkGiveDownThenUp) {
-    for (int32_t type : {TALVO_TYPE_LINK_CHANGED, TALVO_TYPE_LINK_LOST}) {
-        SCOPED_TRACE(type);
-        EventRecorder::Get().Clear();
-        sim::ReportLink(dev, type);
-        ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_LINK, 2));
-        const auto link = EventRecorder::Get().EventsWithCode(MORELAPI_EVENT_LINK);
-        EXPECT_EQ(link[0].value[0], 0);
-        EXPECT_EQ(link[1].value[0], 1);
-        EXPECT_TRUE(WaitLinkUp());
-    }
-}
-
 TEST_F(Link, AfterALostLinkAFailedFirstAttemptRestartsAt0x30) {
     morel::g_timing.replyTimeoutMs = 150;
     sim::DeviceConfig cfg;

@@ -98,7 +98,7 @@ class RequestInFlight : public SimLibraryTest {
         sim::AddFaultRule(dev, RuleFor(cmd::Destination, sim::kNoAnswer));
         morel::g_timing.replyTimeoutMs = 60000;
         waiting_ = std::async(std::launch::async, [] { return GetDestination(nullptr, nullptr); });
-        ASSERT_TRUE(WaitSent(cmd::Destination, 1));
+        ASSERT_TRUE(sim::WaitUntil(dev, [](const sim::Log &l) { return l.counters.faultsApplied == 1; }, 5000ms));
         ASSERT_EQ(IsCommandActive(), 1);
         requests_ = RequestsSent();
     }

@@ -149,17 +149,6 @@ size_t SimLibraryTest::RequestsSent() {
     return std::count_if(frames.begin(), frames.end(), [](const sim::HostFrame &f) { return f.kind == morel::kKindRequest; });
 }
 
-bool SimLibraryTest::WaitSent(morel::Command c, size_t count, std::chrono::milliseconds timeout) {
-    return sim::WaitUntil(
-        dev,
-        [&](const sim::Log &log) {
-            return static_cast<size_t>(std::count_if(log.frames.begin(), log.frames.end(), [&](const sim::HostFrame &f) {
-                       return f.classId == c.classId && f.commandId == c.commandId && f.destination == morel::kAddrApp;
-                   })) >= count;
-        },
-        timeout);
-}
-
 sim::FaultRule SimLibraryTest::RuleFor(morel::Command c, uint32_t actions, int destination) {
     sim::FaultRule rule;
     rule.classId = c.classId;

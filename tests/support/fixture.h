@@ -110,8 +110,6 @@ class SimLibraryTest : public ::testing::Test {
     sim::HostFrame LastSent(morel::Command c);
     // Requests of any kind the device has received (keep-alives are not requests).
     size_t RequestsSent();
-    // Waits until the device has received `count` requests c of the application.
-    bool WaitSent(morel::Command c, size_t count, std::chrono::milliseconds timeout = 5000ms);
     // A rule that makes the device misbehave on the next request c.
     static sim::FaultRule RuleFor(morel::Command c, uint32_t actions, int destination = -1);
     // Returns once the event thread has handled every notification sent

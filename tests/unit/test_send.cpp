@@ -1,14 +1,10 @@
 // Building requests, sending them and matching the device's answers.
-#include <atomic>
-#include <future>
-
 #include "tests/support/bare_context.h"
 
 namespace morel_test {
 namespace {
 
 using namespace morel;
-using namespace std::chrono_literals;
 
 uint32_t SequenceOf(const std::vector<uint8_t> &f) { return Get32(&f[kOffSequence]); }
 
@@ -133,18 +129,6 @@ TEST_F(SendAndMatch, StaleWakeDoesNotCompleteTheNextRequest) {
     ScriptedTransport::Get().onWrite = [&](const std::vector<uint8_t> &) { EventSet(ctx->replyEvent); };
     EXPECT_EQ(SendAndWait(ctx, Status(ctx)), 0u);
     EXPECT_EQ(ctx->resultCode.load(), kResultTimedOut);
-}
-
-TEST_F(SendAndMatch, FlushReleasesTheWaiterWhosePacketWentAway) {
-    g_timing.replyTimeoutMs = 60000;
-    auto waiter = std::async(std::launch::async, [&] { return SendAndWait(ctx, Status(ctx)); });
-    ASSERT_TRUE(ScriptedTransport::Get().WaitWritten(1));
-    FlushPackets(ctx);
-    EXPECT_EQ(waiter.get(), 0u);
-    EXPECT_EQ(ctx->resultCode.load(), kResultTimedOut);
-    g_timing.replyTimeoutMs = 3000;
-    AnswerWith(0, 0, {1});
-    EXPECT_EQ(SendAndWait(ctx, Status(ctx)), 1u);
 }
 
 // A device that never answers posted requests does not make the pending
