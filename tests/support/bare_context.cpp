@@ -23,19 +23,12 @@ std::vector<uint8_t> DeviceFrame(uint16_t kind, uint32_t sequence, uint16_t clas
     return f;
 }
 
+// A notification's body is its data: the first byte sits where an answer's status does.
 std::vector<uint8_t> NotificationFrame(uint16_t eventId, std::vector<uint8_t> data) {
-    size_t length = std::max<size_t>(kMinFrame, kHeaderSize + data.size());
-    std::vector<uint8_t> f(length, 0);
-    f[kOffVersion] = 0x30;
-    f[kOffReserved] = 0xFF;
-    Put16(&f[kOffClass], kNotificationClass);
-    Put16(&f[kOffCommand], eventId);
-    Put16(&f[kOffDestination], kAddrHost);
-    Put16(&f[kOffSource], 2);
-    Put16(&f[kOffKind], kKindNotification);
-    Put32(&f[kOffExtraLength], static_cast<uint32_t>(length - kMinFrame));
-    std::copy(data.begin(), data.end(), f.begin() + kOffBody);
-    return f;
+    const uint8_t first = data.empty() ? 0 : data[0];
+    if (!data.empty())
+        data.erase(data.begin());
+    return DeviceFrame(kKindNotification, 0, kNotificationClass, eventId, first, std::move(data), 0x30, 2);
 }
 
 ScriptedTransport &ScriptedTransport::Get() {

@@ -113,9 +113,6 @@ class CliOverUnixSocket(Case):
                 if hex_bytes is not None:
                     self.assertEqual(got["hex"], hex_bytes)
                     self.assertTrue(self.sim.command("item " + item).endswith("hex " + hex_bytes))
-        # Changed at the device: a fresh process reads the whole state at link-up.
-        self.assertEqual(self.sim.command("item 66 4242"), "ok")
-        self.assertEqual(self.json_of("item", "get", "66")["value"], 4242)
 
     def test_every_json_result_is_one_object_without_duplicate_keys(self):
         commands = [("status",), ("versions",), ("version",), ("network",), ("network", "3"), ("destination",),
