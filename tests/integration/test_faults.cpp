@@ -91,16 +91,7 @@ struct Row {
     Expect success = nullptr;   // the value returned on success (default 1)
 };
 
-sim::Call LiveCall(uint8_t id, uint8_t state) {
-    sim::Call c{};
-    c.live = true;
-    c.id = id;
-    c.state = state;
-    c.attribute = 1;
-    std::memcpy(c.text.data(), "5551234", 8);
-    c.param = 77;
-    return c;
-}
+sim::Call LiveCall(uint8_t id, uint8_t state) { return {true, id, state, 1, {'5', '5', '5', '1', '2', '3', '4'}, 77, false}; }
 void NoCalls(sim::DeviceState &st) { st.calls = {}; }
 void OneConnected(sim::DeviceState &st) { st.calls = {LiveCall(1, sim::kCallConnected), sim::Call{}}; }
 void OneRinging(sim::DeviceState &st) { st.calls = {LiveCall(1, sim::kCallRinging), sim::Call{}}; }

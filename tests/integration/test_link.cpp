@@ -119,9 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, Startup,
 class Link : public SimLibraryTest {};
 
 TEST_F(Link, BackOffIs100msForTheFirst100FailuresThen1000ms) {
-    sim::FaultPlan plan;
-    plan.failOpens = 105;
-    ReplaceDevice({}, plan);
+    ReplaceDevice({}, {{}, 105});
     g_sleeps.clear();
     morel::SetSleepHook(RecordSleep);
     StartLibrary(); // comes up after the 105 failures

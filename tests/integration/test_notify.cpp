@@ -83,9 +83,7 @@ TEST_F(Notifications, RegistrationRules) {
 }
 
 TEST_F(Notifications, NotificationsAreDroppedWhileTheLinkIsDown) {
-    sim::FaultPlan plan;
-    plan.failOpens = 1000000;
-    sim::SetFaultPlan(dev, plan);
+    sim::SetFailOpens(dev, 1000000);
     EventRecorder::Get().Clear();
     sim::DropLink(dev);
     ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_LINK, 1));

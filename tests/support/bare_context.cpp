@@ -73,11 +73,9 @@ int32_t TALVO_CALL ScriptedWrite(uint32_t, const uint8_t *frame, uint32_t length
 int32_t TALVO_CALL ScriptedClose(uint32_t) { return 0; }
 } // namespace
 
-void ScriptedTransport::Install() { SetTransportForTesting(ScriptedOpen, ScriptedWrite, ScriptedClose); }
-
 void BareContextTest::SetUp() {
     ScriptedTransport::Get().Reset();
-    ScriptedTransport::Install();
+    SetTransportForTesting(ScriptedOpen, ScriptedWrite, ScriptedClose);
     storage_ = std::make_unique<ContextStorage>();
     ctx = storage_->ctx;
     ctx->deviceAvailable = 1;

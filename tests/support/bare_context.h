@@ -42,7 +42,6 @@ struct ScriptedTransport {
     bool WaitWritten(size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
     // Hands bytes to the library as the transport's thread would.
     static void Inject(const std::vector<uint8_t> &bytes, int32_t type = TALVO_TYPE_DATA);
-    static void Install();
 };
 
 // A context with the sender and receiver threads running, the device

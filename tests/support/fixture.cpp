@@ -10,7 +10,7 @@ EventRecorder &EventRecorder::Get() {
 }
 
 void MORELAPI_CALL EventRecorder::Callback(uint32_t code, uint32_t userWord, void *data) {
-    Recorded r{code, userWord, {}, data, std::this_thread::get_id()};
+    Recorded r{code, userWord, {}, data};
     const bool valueEvent = code == MORELAPI_EVENT_LINK || code == MORELAPI_EVENT_RINGER_VOLUME ||
                             code == MORELAPI_EVENT_RECEIVE_VOLUME || code == MORELAPI_EVENT_PLAYBACK_VOLUME ||
                             userWord == MORELAPI_SLOT_CALL || code == MORELAPI_EVENT_SYSTEM_DATA;

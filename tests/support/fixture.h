@@ -30,7 +30,6 @@ struct Recorded {
     uint32_t slot; // the registration's userWord: the fixture registers slot n with userWord n
     std::vector<uint8_t> value; // the value bytes for value-carrying events, else empty
     void *data;
-    std::thread::id thread;
 };
 
 // Collects the events of every slot; waits are condition-variable waits with
