@@ -2,6 +2,7 @@
 // against the simulated device; and the null pointers every export refuses.
 #include <array>
 #include <atomic>
+#include <numeric>
 #include <thread>
 #include <tuple>
 
@@ -17,10 +18,8 @@ class Camera : public SimLibraryTest {};
 TEST_F(Camera, RecordGoesOutAsSeventeenByteTextsAndComesBack) {
     // Texts with bytes after their terminator, sent exactly as given.
     std::array<uint8_t, 17> t1, t2;
-    for (size_t i = 0; i < 17; ++i) {
-        t1[i] = static_cast<uint8_t>(0xA0 + i);
-        t2[i] = static_cast<uint8_t>(0xB0 + i);
-    }
+    std::iota(t1.begin(), t1.end(), uint8_t{0xA0});
+    std::iota(t2.begin(), t2.end(), uint8_t{0xB0});
     t1[3] = 0;
     t2[0] = 0;
     ASSERT_EQ(SetNwCameraInfo(0x01020304u, 0x0506, 0x07, t1.data(), t2.data(), 0x08090A0Bu, 0x0C0D), 1);

@@ -78,11 +78,6 @@ class SystemData : public SimLibraryTest {
             ASSERT_TRUE(sim::SendNotification(dev, 0x0301, data.data(), data.size()));
         }));
     }
-    void DeviceChanges(uint16_t id, const std::vector<uint8_t> &value) {
-        ASSERT_TRUE(EventRecorder::Get().AndWait(MORELAPI_EVENT_SYSTEM_DATA, [&] {
-            ASSERT_TRUE(sim::ChangeItem(dev, id, value.data(), value.size()));
-        }));
-    }
 };
 
 // Every item the device stores, each with a value of its own, is read at the
@@ -166,7 +161,7 @@ TEST_F(SystemData, ChangedItemFollowsTheNotifications) {
     EXPECT_EQ(GetChangedSystemData(&id, buffer.data()), 0) << "nothing reported yet";
     EXPECT_EQ(id, 0xBEEF);
 
-    DeviceChanges(66, {1, 2, 3, 4});
+    Notify({66, 0, 1, 2, 3, 4});
     for (int twice = 0; twice < 2; ++twice) {
         buffer.fill(0xCC);
         ASSERT_EQ(GetChangedSystemData(&id, buffer.data()), 1);
@@ -193,7 +188,7 @@ TEST_F(SystemData, ChangedItemFollowsTheNotifications) {
 
 TEST_F(SystemData, NotificationStoresOnlyItsItemAndOnlyWhenWhole) {
     const std::vector<uint8_t> item19 = Read(19, 1), item8 = Read(8, 1);
-    DeviceChanges(7, {0xE7});
+    Notify({7, 0, 0xE7});
     EXPECT_EQ(Read(7, 1)[0], 0xE7);
     EXPECT_EQ(Read(19, 1), item19) << "the neighbours in the store are untouched";
     EXPECT_EQ(Read(8, 1), item8);

@@ -179,8 +179,6 @@ class CliOverUnixSocket(Case):
             with self.subTest(hold=hold):
                 self.ok("key", "F", "--hold", hold)
                 self.assertIn(last, self.sim.command("state"))
-        self.ok("key", "5")
-        self.assertIn("key 53/0", self.sim.command("state"))
 
     def test_failures_name_what_failed(self):
         # (arguments, exit status, what the one error line names); cached
