@@ -1,6 +1,6 @@
 // Contacts against the simulated device: the range edges and the frame of SetContact.
 #include <array>
-#include <string>
+#include <numeric>
 
 #include "tests/support/fixture.h"
 
@@ -72,11 +72,9 @@ TEST_F(Contacts, RangeEdgesOfGetAndDelete) {
 
 TEST_F(Contacts, SetContactSendsTheEntryAndReturnsTheDevicesByte) {
     Entry e;
-    for (size_t i = 0; i < e.data1.size(); ++i)
-        e.data1[i] = static_cast<uint8_t>(0x40 + i);
+    std::iota(e.data1.begin(), e.data1.end(), uint8_t{0x40});
     e.byte = 0x9B;
-    for (size_t i = 0; i < e.data2.size(); ++i)
-        e.data2[i] = static_cast<uint8_t>(i);
+    std::iota(e.data2.begin(), e.data2.end(), uint8_t{0});
     const uint8_t before = sim::Snapshot(dev).contactCount;
     const uint8_t answer = SetContact(e.data1.data(), &e.byte, e.data2.data());
     EXPECT_EQ(answer, before + 1) << "the device answers the entry's number";

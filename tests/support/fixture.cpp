@@ -26,10 +26,8 @@ void MORELAPI_CALL EventRecorder::Callback(uint32_t code, uint32_t userWord, voi
     }
     if (hook)
         hook(r);
-    {
-        std::lock_guard<std::mutex> g(self.m_);
-        self.events_.push_back(std::move(r));
-    }
+    std::lock_guard<std::mutex> g(self.m_);
+    self.events_.push_back(std::move(r));
     self.cv_.notify_all();
 }
 

@@ -66,10 +66,8 @@ struct Flag {
     std::condition_variable cv;
     bool set = false;
     void Set() {
-        {
-            std::lock_guard<std::mutex> g(m);
-            set = true;
-        }
+        std::lock_guard<std::mutex> g(m);
+        set = true;
         cv.notify_all();
     }
     bool Wait(std::chrono::milliseconds timeout = 5000ms) {
