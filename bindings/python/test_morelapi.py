@@ -162,6 +162,7 @@ class Callbacks(unittest.TestCase):
             for block in (b"one", b"two"):
                 morelapi.send_raw_data(block)
                 self.assertTrue(heard.acquire(timeout=WAIT), block)
+            self.assertEqual(morelapi.receive_raw_data(), b"two".ljust(128, b"\0"))
             # Registering waits for the running callback: its traceback is printed by then.
             morelapi.register_event(morelapi.SLOT_RAW_DATA, events.callback, 100)
 
