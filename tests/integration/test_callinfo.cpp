@@ -96,12 +96,9 @@ TEST_F(CallInfo, AnEndedCallKeepsBeingReportedWithItsLastState) {
 // stored in is chosen by the id that was asked for.
 class CallInfoAnswer : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ctx = std::make_unique<morel::ApiContext>();
-        rx = ctx->rxFrame;
-    }
     // Answer for `answeredId` in `state`, with attribute, text and parameter.
     void Answer(uint8_t answeredId, uint8_t state) {
+        uint8_t *rx = ctx->rxFrame;
         std::memset(rx, 0, morel::kRxFrameSize);
         morel::Put16(rx + morel::kOffKind, morel::kKindResponse);
         rx[21] = answeredId;
@@ -112,8 +109,7 @@ class CallInfoAnswer : public ::testing::Test {
         ctx->rxLength = 157; // the whole answer: 136 data bytes after the status
         morel::CallInfoHandler(ctx.get(), 1);
     }
-    std::unique_ptr<morel::ApiContext> ctx;
-    uint8_t *rx = nullptr;
+    std::unique_ptr<morel::ApiContext> ctx = std::make_unique<morel::ApiContext>();
 };
 
 TEST_F(CallInfoAnswer, IsStoredInTheSlotOfTheAskedId) {

@@ -91,7 +91,9 @@ struct Row {
     Expect success = nullptr;   // the value returned on success (default 1)
 };
 
-sim::Call LiveCall(uint8_t id, uint8_t state) { return {true, id, state, 1, {'5', '5', '5', '1', '2', '3', '4'}, 77, false}; }
+sim::Call LiveCall(uint8_t id, uint8_t state) {
+    return {true, id, state, 1, {'5', '5', '5', '1', '2', '3', '4'}, 77, false};
+}
 void NoCalls(sim::DeviceState &st) { st.calls = {}; }
 void OneConnected(sim::DeviceState &st) { st.calls = {LiveCall(1, sim::kCallConnected), sim::Call{}}; }
 void OneRinging(sim::DeviceState &st) { st.calls = {LiveCall(1, sim::kCallRinging), sim::Call{}}; }
