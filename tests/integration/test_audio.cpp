@@ -71,7 +71,6 @@ TEST_F(Audio, SetVolumeShowsTheOldValueUntilTheNotificationIsHandled) {
         {SetReceiverVol, GetReceiveVol, 7, MORELAPI_EVENT_RECEIVE_VOLUME},
         {SetPlaybackVol, GetPlaybackVol, 6, MORELAPI_EVENT_PLAYBACK_VOLUME},
     };
-    // A one-byte buffer on slot 1 receives each value.
     uint8_t slotByte = 0;
     ASSERT_EQ(RegisterEvent(MORELAPI_SLOT_DEVICE, EventRecorder::Callback, MORELAPI_SLOT_DEVICE, &slotByte), 1u);
     for (const auto &row : rows) {

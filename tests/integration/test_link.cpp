@@ -119,9 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, Startup,
 class Link : public SimLibraryTest {};
 
 TEST_F(Link, BackOffIs100msForTheFirst100FailuresThen1000ms) {
-    sim::FaultPlan plan;
-    plan.failOpens = 105;
-    ReplaceDevice({}, plan);
+    ReplaceDevice({}, {{}, 105});
     g_sleeps.clear();
     morel::SetSleepHook(RecordSleep);
     StartLibrary(); // comes up after the 105 failures
@@ -150,19 +148,6 @@ TEST_F(Link, NotReadyStatusKeepsTheLinkDown) {
         EXPECT_EQ((Command{f.classId, f.commandId}), cmd::Status);
     sim::SetStatus(dev, 2);
     EXPECT_TRUE(WaitLinkUp());
-}
-
-TEST_F(Link, LinkStateReportsOnAWorkingLinkGiveDownThenUp) {
-    for (int32_t type : {TALVO_TYPE_LINK_CHANGED, TALVO_TYPE_LINK_LOST}) {
-        SCOPED_TRACE(type);
-        EventRecorder::Get().Clear();
-        sim::ReportLink(dev, type);
-        ASSERT_TRUE(EventRecorder::Get().WaitForCount(MORELAPI_EVENT_LINK, 2));
-        const auto link = EventRecorder::Get().EventsWithCode(MORELAPI_EVENT_LINK);
-        EXPECT_EQ(link[0].value[0], 0);
-        EXPECT_EQ(link[1].value[0], 1);
-        EXPECT_TRUE(WaitLinkUp());
-    }
 }
 
 TEST_F(Link, AfterALostLinkAFailedFirstAttemptRestartsAt0x30) {

@@ -9,8 +9,6 @@ namespace {
 
 namespace cmd = morel::cmd;
 
-uint32_t U32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-
 class Status : public SimLibraryTest {
   protected:
     void Configure(sim::DeviceConfig &cfg) override { cfg.tableCount = 14; }
@@ -70,7 +68,7 @@ TEST_F(Status, AnAnswerEchoingAnotherItemIsStoredUnderTheEcho) {
         std::vector<uint8_t> info(8, 0xCC);
         ASSERT_EQ(GetIPnetworkInfo(c.asked, info.data()), 1);
         if (c.got.empty()) {
-            EXPECT_EQ(U32(info.data()), st.networkItems[c.asked]);
+            EXPECT_EQ(morel::Get32(info.data()), st.networkItems[c.asked]);
             EXPECT_EQ(info[4], 0xCC);
         } else {
             EXPECT_EQ(std::vector<uint8_t>(info.begin(), info.begin() + c.got.size()), c.got);
@@ -95,10 +93,10 @@ class RequestInFlight : public SimLibraryTest {
   protected:
     void SetUp() override {
         SimLibraryTest::SetUp();
-        AddFault(cmd::Destination, sim::kNoAnswer);
+        sim::AddFaultRule(dev, RuleFor(cmd::Destination, sim::kNoAnswer));
         morel::g_timing.replyTimeoutMs = 60000;
         waiting_ = std::async(std::launch::async, [] { return GetDestination(nullptr, nullptr); });
-        ASSERT_TRUE(WaitSent(cmd::Destination, 1));
+        ASSERT_TRUE(sim::WaitUntil(dev, [](const sim::Log &l) { return l.counters.faultsApplied == 1; }, 5000ms));
         ASSERT_EQ(IsCommandActive(), 1);
         requests_ = RequestsSent();
     }

@@ -23,19 +23,12 @@ std::vector<uint8_t> DeviceFrame(uint16_t kind, uint32_t sequence, uint16_t clas
     return f;
 }
 
-std::vector<uint8_t> NotificationFrame(uint16_t eventId, std::vector<uint8_t> data, uint32_t extraLength) {
-    size_t length = std::max<size_t>(kMinFrame + extraLength, kHeaderSize + data.size());
-    std::vector<uint8_t> f(length, 0);
-    f[kOffVersion] = 0x30;
-    f[kOffReserved] = 0xFF;
-    Put16(&f[kOffClass], kNotificationClass);
-    Put16(&f[kOffCommand], eventId);
-    Put16(&f[kOffDestination], kAddrHost);
-    Put16(&f[kOffSource], 2);
-    Put16(&f[kOffKind], kKindNotification);
-    Put32(&f[kOffExtraLength], static_cast<uint32_t>(length - kMinFrame));
-    std::copy(data.begin(), data.end(), f.begin() + kOffBody);
-    return f;
+// A notification's body is its data: the first byte sits where an answer's status does.
+std::vector<uint8_t> NotificationFrame(uint16_t eventId, std::vector<uint8_t> data) {
+    const uint8_t first = data.empty() ? 0 : data[0];
+    if (!data.empty())
+        data.erase(data.begin());
+    return DeviceFrame(kKindNotification, 0, kNotificationClass, eventId, first, std::move(data), 0x30, 2);
 }
 
 ScriptedTransport &ScriptedTransport::Get() {
@@ -47,17 +40,11 @@ void ScriptedTransport::Reset() {
     std::lock_guard<std::mutex> g(m);
     written.clear();
     onWrite = nullptr;
-    writeResult = 0;
 }
 
 bool ScriptedTransport::WaitWritten(size_t n, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> g(m);
     return cv.wait_for(g, timeout, [&] { return written.size() >= n; });
-}
-
-std::vector<std::vector<uint8_t>> ScriptedTransport::Written() {
-    std::lock_guard<std::mutex> g(m);
-    return written;
 }
 
 void ScriptedTransport::Inject(const std::vector<uint8_t> &bytes, int32_t type) {
@@ -73,26 +60,22 @@ int32_t TALVO_CALL ScriptedWrite(uint32_t, const uint8_t *frame, uint32_t length
     ScriptedTransport &t = ScriptedTransport::Get();
     std::vector<uint8_t> bytes(frame, frame + length);
     std::function<void(const std::vector<uint8_t> &)> hook;
-    int32_t result;
     {
         std::lock_guard<std::mutex> g(t.m);
         t.written.push_back(bytes);
         hook = t.onWrite;
-        result = t.writeResult;
     }
     t.cv.notify_all();
-    if (hook && result == 0)
+    if (hook)
         hook(bytes);
-    return result;
+    return 0;
 }
 int32_t TALVO_CALL ScriptedClose(uint32_t) { return 0; }
 } // namespace
 
-void ScriptedTransport::Install() { SetTransportForTesting(ScriptedOpen, ScriptedWrite, ScriptedClose); }
-
 void BareContextTest::SetUp() {
     ScriptedTransport::Get().Reset();
-    ScriptedTransport::Install();
+    SetTransportForTesting(ScriptedOpen, ScriptedWrite, ScriptedClose);
     storage_ = std::make_unique<ContextStorage>();
     ctx = storage_->ctx;
     ctx->deviceAvailable = 1;
@@ -109,6 +92,7 @@ void BareContextTest::TearDown() {
         receiver_.join();
     storage_.reset();
     SetTransportForTesting(nullptr, nullptr, nullptr);
+    g_timing.replyTimeoutMs = 3000;
 }
 
 } // namespace morel_test

@@ -27,7 +27,7 @@ std::vector<uint8_t> DeviceFrame(uint16_t kind, uint32_t sequence, uint16_t clas
                                  uint8_t status = 0, std::vector<uint8_t> data = {}, uint8_t version = 0x30,
                                  uint16_t source = 3);
 // A notification frame (kind 0, class 16) with data from offset 20.
-std::vector<uint8_t> NotificationFrame(uint16_t eventId, std::vector<uint8_t> data = {}, uint32_t extraLength = 0);
+std::vector<uint8_t> NotificationFrame(uint16_t eventId, std::vector<uint8_t> data = {});
 
 // The scripted device: records every written frame and lets a test answer.
 struct ScriptedTransport {
@@ -36,15 +36,12 @@ struct ScriptedTransport {
     std::vector<std::vector<uint8_t>> written;
     // Runs on the sender thread for each written frame; may call Inject.
     std::function<void(const std::vector<uint8_t> &)> onWrite;
-    int32_t writeResult = 0;
 
     static ScriptedTransport &Get();
     void Reset();
     bool WaitWritten(size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
-    std::vector<std::vector<uint8_t>> Written();
     // Hands bytes to the library as the transport's thread would.
     static void Inject(const std::vector<uint8_t> &bytes, int32_t type = TALVO_TYPE_DATA);
-    static void Install();
 };
 
 // A context with the sender and receiver threads running, the device

@@ -10,7 +10,7 @@ EventRecorder &EventRecorder::Get() {
 }
 
 void MORELAPI_CALL EventRecorder::Callback(uint32_t code, uint32_t userWord, void *data) {
-    Recorded r{code, userWord, {}, data, std::this_thread::get_id()};
+    Recorded r{code, userWord, {}, data};
     const bool valueEvent = code == MORELAPI_EVENT_LINK || code == MORELAPI_EVENT_RINGER_VOLUME ||
                             code == MORELAPI_EVENT_RECEIVE_VOLUME || code == MORELAPI_EVENT_PLAYBACK_VOLUME ||
                             userWord == MORELAPI_SLOT_CALL || code == MORELAPI_EVENT_SYSTEM_DATA;
@@ -26,10 +26,8 @@ void MORELAPI_CALL EventRecorder::Callback(uint32_t code, uint32_t userWord, voi
     }
     if (hook)
         hook(r);
-    {
-        std::lock_guard<std::mutex> g(self.m_);
-        self.events_.push_back(std::move(r));
-    }
+    std::lock_guard<std::mutex> g(self.m_);
+    self.events_.push_back(std::move(r));
     self.cv_.notify_all();
 }
 
@@ -147,17 +145,6 @@ sim::HostFrame SimLibraryTest::LastSent(morel::Command c) {
 size_t SimLibraryTest::RequestsSent() {
     const std::deque<sim::HostFrame> frames = Log().frames;
     return std::count_if(frames.begin(), frames.end(), [](const sim::HostFrame &f) { return f.kind == morel::kKindRequest; });
-}
-
-bool SimLibraryTest::WaitSent(morel::Command c, size_t count, std::chrono::milliseconds timeout) {
-    return sim::WaitUntil(
-        dev,
-        [&](const sim::Log &log) {
-            return static_cast<size_t>(std::count_if(log.frames.begin(), log.frames.end(), [&](const sim::HostFrame &f) {
-                       return f.classId == c.classId && f.commandId == c.commandId && f.destination == morel::kAddrApp;
-                   })) >= count;
-        },
-        timeout);
 }
 
 sim::FaultRule SimLibraryTest::RuleFor(morel::Command c, uint32_t actions, int destination) {

@@ -30,7 +30,6 @@ struct Recorded {
     uint32_t slot; // the registration's userWord: the fixture registers slot n with userWord n
     std::vector<uint8_t> value; // the value bytes for value-carrying events, else empty
     void *data;
-    std::thread::id thread;
 };
 
 // Collects the events of every slot; waits are condition-variable waits with
@@ -67,10 +66,8 @@ struct Flag {
     std::condition_variable cv;
     bool set = false;
     void Set() {
-        {
-            std::lock_guard<std::mutex> g(m);
-            set = true;
-        }
+        std::lock_guard<std::mutex> g(m);
+        set = true;
         cv.notify_all();
     }
     bool Wait(std::chrono::milliseconds timeout = 5000ms) {
@@ -110,13 +107,8 @@ class SimLibraryTest : public ::testing::Test {
     sim::HostFrame LastSent(morel::Command c);
     // Requests of any kind the device has received (keep-alives are not requests).
     size_t RequestsSent();
-    // Waits until the device has received `count` requests c of the application.
-    bool WaitSent(morel::Command c, size_t count, std::chrono::milliseconds timeout = 5000ms);
     // A rule that makes the device misbehave on the next request c.
     static sim::FaultRule RuleFor(morel::Command c, uint32_t actions, int destination = -1);
-    void AddFault(morel::Command c, uint32_t actions, int destination = -1) {
-        sim::AddFaultRule(dev, RuleFor(c, actions, destination));
-    }
     // Returns once the event thread has handled every notification sent
     // before: a signal sent now is handled after all of them.
     void DrainEvents();

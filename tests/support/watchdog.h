@@ -1,9 +1,8 @@
 // A watchdog for tests that must not hang: each thread marks its calls with a
 // WatchedCall (what, and how long it may take); a call past its bound ends the
-// process with what every watched thread was doing and, with gdb, all stacks.
+// process with what every watched thread was doing.
 #pragma once
 
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -77,23 +76,14 @@ template <typename F> auto Watched(const char *what, std::chrono::milliseconds b
     return fn();
 }
 
-// Prints every watched thread's call and, when gdb is there, every stack.
+// Prints every watched thread's call.
 inline void DumpThreads(const std::string &note) {
     std::fprintf(stderr, "==== watchdog: %s\n", note.c_str());
-    {
-        std::lock_guard<std::mutex> g(g_watchLock);
-        for (const WatchRecord &r : g_watchRecords)
-            if (r.used && r.what != nullptr)
-                std::fprintf(stderr, "  thread %ld: %s for %lld ms (bound %lld ms)\n", r.tid, r.what,
-                             static_cast<long long>(WatchNowMs() - r.startMs), static_cast<long long>(r.boundMs));
-    }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0); // a restricted ptrace scope lets the child attach
-    const std::string cmd = "timeout 120 gdb -nx -batch -p " + std::to_string(getpid()) +
-                            " -ex 'set pagination off' -ex 'thread apply all bt' 1>&2 2>/dev/null";
-    if (std::system(cmd.c_str()) != 0)
-        std::fprintf(stderr, "  (no stacks: gdb is missing or could not attach)\n");
+    std::lock_guard<std::mutex> g(g_watchLock);
+    for (const WatchRecord &r : g_watchRecords)
+        if (r.used && r.what != nullptr)
+            std::fprintf(stderr, "  thread %ld: %s for %lld ms (bound %lld ms)\n", r.tid, r.what,
+                         static_cast<long long>(WatchNowMs() - r.startMs), static_cast<long long>(r.boundMs));
     std::fflush(stderr);
 }
 

@@ -280,7 +280,6 @@ TEST_F(Endpoints, UnixSocketIsPrivateAndServesOneDeviceAtATime) {
     EXPECT_EQ(ep.talvoDevice, "unix:" + path);
     EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600));
 
-    // A second device on the same path while the first listens: refused.
     simserver::Endpoint second;
     EXPECT_FALSE(simserver::ListenUnix(path, &second, &error));
     EXPECT_NE(error.find("already listens"), std::string::npos) << error;

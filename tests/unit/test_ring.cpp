@@ -23,19 +23,6 @@ std::vector<uint8_t> Frame(uint32_t sequence, size_t length = 64) {
     return DeviceFrame(kKindAck, sequence, 1, 9, 0, data);
 }
 
-TEST_F(Ring, TwoFramesInOneChunkComeOutInOrder) {
-    auto a = Frame(1), b = Frame(2, 100);
-    std::vector<uint8_t> chunk = a;
-    chunk.insert(chunk.end(), b.begin(), b.end());
-    Store(chunk);
-    ASSERT_EQ(ExtractFrame(ctx), 1);
-    EXPECT_EQ(Current(), a);
-    ASSERT_EQ(ExtractFrame(ctx), 1);
-    EXPECT_EQ(Current(), b);
-    EXPECT_EQ(ExtractFrame(ctx), 0);
-    EXPECT_EQ(Used(), 0u);
-}
-
 TEST_F(Ring, SplitFrameWaitsForItsRestWithoutConsumingIt) {
     auto f = Frame(7, 200);
     Store({f.begin(), f.begin() + 30});
@@ -156,7 +143,6 @@ TEST_F(Ring, FullRingMakesTheProducerWaitAndOverwritesNothing) {
     Store({all.begin(), all.begin() + kRingSize});
     ASSERT_EQ(Used(), kRingSize);
     std::thread producer([&] { Store({all.begin() + kRingSize, all.end()}); });
-    // While full, the producer can store nothing.
     EXPECT_EQ(Used(), kRingSize);
     for (size_t i = 0; i + 1 < frames.size(); ++i) {
         ASSERT_EQ(ExtractFrame(ctx), 1) << i;
@@ -192,13 +178,11 @@ TEST_F(ReceiveCallbackChunks, LargerThanTheFreeRoomDoesNotDeadlock) {
         auto f = DeviceFrame(kKindAck, 1000 + i, 1, 9, 0, std::vector<uint8_t>(60, static_cast<uint8_t>(i)));
         stream.insert(stream.end(), f.begin(), f.end());
     }
-    // An incomplete frame first, then chunks of 4096 bytes.
     ScriptedTransport::Inject({stream.begin(), stream.begin() + 70});
     for (size_t at = 70; at < stream.size(); at += kRingSize) {
         size_t end = std::min(stream.size(), at + kRingSize);
         ScriptedTransport::Inject({stream.begin() + at, stream.begin() + end});
     }
-    // Everything was matched against nothing and released.
     for (int i = 0; i < 100 && ctx->ring.used.load() != 0; ++i)
         EventWait(ctx->roomEvent, 50);
     EXPECT_EQ(ctx->ring.used.load(), 0u);
