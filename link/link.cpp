@@ -54,7 +54,8 @@ template <typename Field> bool SyncSelected(Sync &sync, Field &field, Field valu
         LockGuard g(ctx->queueLock);
         field = value;
     }
-    sync.requests += pkt != nullptr ? 1 : 0;
+    if (pkt != nullptr)
+        ++sync.requests;
     const bool ok = pkt != nullptr && SendAndWait(ctx, pkt) == 1;
     ReleaseRequestTurn(ctx);
     return ok;
