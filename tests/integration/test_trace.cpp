@@ -25,37 +25,28 @@ using Line = std::map<std::string, std::string>;
 // Parses one flat JSON object of strings (without escapes), numbers and
 // booleans, the only values the trace writes.
 bool ParseLine(const std::string &text, Line &out) {
-    size_t i = 0;
-    const auto take = [&](char c) { return i < text.size() && text[i] == c && ++i; };
-    const auto string = [&](std::string &s) {
-        const size_t end = text.find_first_of("\"\\", i + 1);
-        if (!take('"') || end == std::string::npos || text[end] != '"')
-            return false;
-        s = text.substr(i, end - i);
-        i = end + 1;
-        return true;
-    };
-    if (!take('{'))
+    if (text.size() < 2 || text[0] != '{' || text.back() != '}')
         return false;
-    do {
-        std::string key, value;
-        if (!string(key) || !take(':') || out.count(key))
+    for (size_t i = 1; i < text.size(); ++i) { // i: the start of a key, then the comma or brace after its value
+        const size_t colon = text.find("\":", i);
+        if (text[i] != '"' || colon == std::string::npos || colon + 2 >= text.size())
             return false;
-        if (i < text.size() && text[i] == '"') {
-            if (!string(value))
-                return false;
-        } else {
-            const size_t end = text.find_first_of(",}", i);
-            value = text.substr(i, end - i);
-            char *rest = nullptr;
-            std::strtod(value.c_str(), &rest);
-            if (value != "true" && value != "false" && (value.empty() || *rest != '\0'))
-                return false;
-            i = end;
-        }
-        out[key] = value;
-    } while (take(','));
-    return take('}') && i == text.size();
+        const std::string key = text.substr(i + 1, colon - i - 1);
+        i = colon + 2;
+        const bool quoted = text[i] == '"';
+        const size_t end = quoted ? text.find('"', i + 1) + 1 : text.find_first_of(",}", i);
+        if (end == 0 || end == std::string::npos || (text[end] != ',' && end + 1 != text.size()))
+            return false;
+        const std::string value = quoted ? text.substr(i + 1, end - i - 2) : text.substr(i, end - i);
+        char *rest = nullptr;
+        std::strtod(value.c_str(), &rest);
+        if (key.find_first_of("\"\\") != std::string::npos || value.find_first_of("\"\\") != std::string::npos ||
+            (!quoted && value != "true" && value != "false" && (value.empty() || *rest != '\0')) ||
+            !out.emplace(key, value).second)
+            return false;
+        i = end;
+    }
+    return true;
 }
 
 // The value of key in the line, or "" when it has none.
