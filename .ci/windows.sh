@@ -3,7 +3,8 @@
 # Windows with mingw-w64 (posix threads), checks their export tables, imports,
 # calling convention and version resource, and runs the integration program
 # (tests/tools/win_integration.cpp) as a 64-bit Windows program under wine64
-# on the simulated device of TALVO.dll.
+# on the simulated device of TALVO.dll, with the protocol trace on: the
+# program checks the trace file it asked for.
 #
 # Build directories: build-win32 and build-win64 (incremental; MORELAPI_WIN_BUILD
 # replaces the "build-win" part). CI_JOBS (default 2) sets the parallelism.

@@ -1,7 +1,8 @@
 // The Windows DLLs under wine64 (.ci/windows.sh): loads MORELAPI.dll, takes
 // the exports it drives by their undecorated names and drives the library on
-// the simulated device of TALVO.dll (loaded by name, taken by ordinal). One
-// line per failed check and a summary; exit status 0 when every check held.
+// the simulated device of TALVO.dll (loaded by name, taken by ordinal), with
+// the protocol trace written to a file. One line per failed check and a
+// summary; exit status 0 when every check held.
 #include <windows.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -81,11 +83,33 @@ void StartAndLink(const Api &api) {
     CHECK(api.IsSPphoneAvailable() == 1 || WaitEvent(MORELAPI_EVENT_LINK, 1) >= 0);
 }
 
+constexpr const char *kTracePath = "morelapi_trace.jsonl";
+
+// The trace of the two sessions: each begins with its header and ends with
+// `end` once TerminateUsbApiLib has returned, with the frames between.
+void CheckTrace() {
+    std::ifstream file(kTracePath);
+    std::string line, last;
+    int headers = 0, ends = 0, tx = 0, rx = 0;
+    while (std::getline(file, line)) {
+        headers += line.rfind("{\"trace\":\"morelapi\",\"format\":1,", 0) == 0;
+        ends += line.find("\"ev\":\"end\"}") != std::string::npos;
+        tx += line.find("\"ev\":\"tx\"") != std::string::npos;
+        rx += line.find("\"ev\":\"rx\"") != std::string::npos;
+        last = line;
+    }
+    CHECK(headers == 2 && ends == 2);
+    CHECK(tx > 0 && rx > 0);
+    CHECK(last.find("\"ev\":\"end\"}") != std::string::npos);
+}
+
 } // namespace
 
 int main() {
     if (std::getenv("TALVO_DEVICE") == nullptr)
         _putenv("TALVO_DEVICE=sim");
+    std::remove(kTracePath);
+    _putenv_s("MORELAPI_TRACE", kTracePath);
 
     HMODULE dll = LoadLibraryA("MORELAPI.dll");
     CHECK(dll != nullptr);
@@ -139,6 +163,7 @@ int main() {
     StartAndLink(api);
     CHECK(api.GetSPphoneStatus(&status) == 1);
     api.TerminateUsbApiLib();
+    CheckTrace();
 
     std::printf("%s: %d of %d checks held\n", g_failures ? "FAILED" : "ok", g_checks - g_failures, g_checks);
     return g_failures ? 1 : 0;
