@@ -120,5 +120,41 @@ class ReplayOfAHandMadeTrace(Case):
             self.assertIn(why, run.stderr)
 
 
+class CaptureAndReplay(Case):
+    """A scripted session captured with the library's trace, replayed: the same results and events."""
+
+    SCRIPT = ["status", "call dial 5551234", "wait call", "wait call", "wait call", "audio ringer 2",
+              "wait ringer-volume", "contact get 1", "key 5", "wait key", "item get 82", "call end 1", "wait call"]
+
+    def session(self, device, trace=None):
+        """The results and the events (their times left out) of the script, each in order: how the
+        events' lines fall between the results' lines depends on the threads' timing."""
+        script = os.path.join(self.dir, "script.txt")
+        with open(script, "w") as f:
+            f.write("\n".join(self.SCRIPT) + "\n")
+        env = dict(host_env(device), **({"MORELAPI_TRACE": trace} if trace else {}))
+        run = subprocess.run([SPPHONE, "--json", "shell", script], env=env, capture_output=True, text=True,
+                             timeout=60)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        results, events = [], []
+        for text in run.stdout.splitlines():
+            obj = json.loads(text)
+            obj.pop("time", None)
+            (results if "command" in obj else events).append(obj)
+        return results, events
+
+    def test_a_captured_session_replays_to_the_same_behaviour(self):
+        trace = os.path.join(self.dir, "session.jsonl")
+        captured = self.session(self.start_sim(*self.sim_args("unix")).endpoint, trace)
+        with open(trace) as f:
+            self.assertTrue(any('"ev":"tx"' in l for l in f), "the library wrote no trace")
+        sim = self.start_sim("--unix", os.path.join(self.dir, "replay.sock"), "--replay", trace)
+        replayed = self.session(sim.endpoint)
+        self.assertEqual(replayed, captured)
+        self.assertEqual(len(captured[0]), len(self.SCRIPT))
+        sim.command("log")  # every line before this reply has been read
+        self.assertEqual([l for l in sim.out.seen if l.startswith("replay:")], [])
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -108,7 +108,7 @@ bool Apply(Loader &ld, const tools::TraceLine &l, std::string *error) {
         const auto key = KeyOf(*frame);
         if (ev == "tx") {
             // A request the transport did not take never reached the device.
-            if (kind != kKindRequest || l.Unsigned("rc").value_or(0) != 0)
+            if (kind != kKindRequest || l.Number("rc").value_or(0) != 0)
                 return true;
             if (r.requests.size() >= kMaxRequests)
                 return Fail(error, "the session holds more than " + std::to_string(kMaxRequests) +
