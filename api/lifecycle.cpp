@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "api/tables.h"
+#include "core/trace.h"
 #include "events/notify.h"
 #include "link/link.h"
 #include "link/ring.h"
@@ -62,6 +63,7 @@ void WorkerMain(WorkerFn fn, ApiContext *ctx) {
     std::lock_guard<std::mutex> g(life.reapMutex);
     if (life.reapPending && life.reapThread == std::this_thread::get_id()) {
         DestroyContextStorage(ctx);
+        TraceStop();
         life.reapPending = false;
         life.reapDone.notify_all();
     }
@@ -87,8 +89,11 @@ bool StopWorkers(ApiContext *ctx) {
     }
     uint32_t handle = ctx->transportHandle.exchange(0);
     const TransportOps *ops = CurrentTransport();
-    if (handle != 0 && ops != nullptr)
+    if (handle != 0 && ops != nullptr) {
         ops->close(handle);
+        if (TraceOn())
+            TraceValue("close", "handle", handle);
+    }
     callbackContext.store(nullptr);
     FlushPackets(ctx);
     FlushEventQueue(ctx);
@@ -152,9 +157,12 @@ MORELAPI_API(int) InitializeUsbApiLib(void) {
         return 1;
     WaitForReap();
     LoadTransport();
+    TraceStart();
     ApiContext *ctx = CreateContext();
-    if (ctx == nullptr)
+    if (ctx == nullptr) {
+        TraceStop();
         return 0;
+    }
     PublishContext(ctx);
     return 1;
 }
@@ -182,6 +190,7 @@ MORELAPI_API(void) TerminateUsbApiLib(void) {
             // this context (a worker of an earlier one): destroy it here.
             std::lock_guard<std::mutex> r(life.reapMutex);
             DestroyContextStorage(ctx);
+            TraceStop();
             life.reapPending = false;
             life.reapDone.notify_all();
         }
@@ -189,8 +198,13 @@ MORELAPI_API(void) TerminateUsbApiLib(void) {
     }
     std::lock_guard<std::mutex> g(life.lock);
     ApiContext *ctx = TakeContext();
-    if (ctx != nullptr && !StopWorkers(ctx))
-        DestroyContextStorage(ctx);
+    if (ctx != nullptr) {
+        if (!StopWorkers(ctx))
+            DestroyContextStorage(ctx);
+        TraceStop();
+    }
+    // A stop from a callback stops the trace when it has destroyed the
+    // context: once this wait ends, the trace is complete either way.
     WaitForReap();
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/trace.h"
 #include "link/frame.h"
 #include "link/send.h"
 #include "morelapi.h"
@@ -89,6 +90,8 @@ void QueueNotification(ApiContext *ctx) {
         return;
     const NotificationEntry *entry = ctx->protocol->findNotification(Get16(f + kOffCommand));
     if (entry == nullptr) {
+        if (TraceOn())
+            TraceEventId("unknown-event", Get16(f + kOffCommand));
         EventSet(ctx->notifyEvent);
         return;
     }
@@ -104,6 +107,9 @@ void QueueNotification(ApiContext *ctx) {
             displaySequence = ctx->displayQueued.fetch_add(1) + 1;
     }
     const uint32_t length = ctx->rxLength <= kEventFrameMax ? ctx->rxLength : kEventFrameMax;
+    // The oldest notification, dropped at a full queue (traced once the lock
+    // is released).
+    const NotificationEntry *droppedEntry = nullptr;
     {
         LockGuard g(ctx->eventLock);
         EventRecord *rec = TakeRecord(ctx, SizeClass(length));
@@ -118,6 +124,7 @@ void QueueNotification(ApiContext *ctx) {
                 ctx->eventQueue = dropped->next;
                 --ctx->eventQueueCount;
                 ++ctx->droppedNotifications;
+                droppedEntry = dropped->entry;
                 KeepRecord(ctx, dropped);
             }
             // Records leave the queue only at its head or all at once, so the
@@ -131,6 +138,8 @@ void QueueNotification(ApiContext *ctx) {
             ++ctx->eventQueueCount;
         } // else lost; nothing else touched
     }
+    if (droppedEntry != nullptr && TraceOn())
+        TraceEventId("queue-full", static_cast<uint16_t>(droppedEntry->eventId));
     EventSet(ctx->notifyEvent);
 }
 

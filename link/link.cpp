@@ -1,5 +1,6 @@
 #include "link/link.h"
 
+#include "core/trace.h"
 #include "link/frame.h"
 #include "link/ring.h"
 #include "link/send.h"
@@ -25,19 +26,27 @@ uint8_t NextProtocolVersion(uint8_t version) {
 
 namespace {
 
+// One run of the start-up synchronisation: the requests it has sent so far.
+struct Sync {
+    ApiContext *ctx;
+    uint32_t requests = 0;
+};
+
 // One request to the synchronisation address; false stops the synchronisation.
-bool SyncRequest(ApiContext *ctx, Command command) {
-    CommandPacket *pkt = BuildCommand(ctx, kAddrSync, command);
+bool SyncRequest(Sync &sync, Command command) {
+    CommandPacket *pkt = BuildCommand(sync.ctx, kAddrSync, command);
     if (pkt == nullptr)
         return false;
-    return SendAndWait(ctx, pkt) == 1;
+    ++sync.requests;
+    return SendAndWait(sync.ctx, pkt) == 1;
 }
 
 // A request whose parameter is a selector in the context, which its handler
 // writes into the request. The turn is claimed before the selector is
 // written, so no other request can go out with it or overwrite it before
 // this one is answered.
-template <typename Field> bool SyncSelected(ApiContext *ctx, Field &field, Field value, Command command) {
+template <typename Field> bool SyncSelected(Sync &sync, Field &field, Field value, Command command) {
+    ApiContext *ctx = sync.ctx;
     if (!ClaimRequestTurn(ctx))
         return false;
     CommandPacket *pkt = BuildCommand(ctx, kAddrSync, command);
@@ -45,6 +54,7 @@ template <typename Field> bool SyncSelected(ApiContext *ctx, Field &field, Field
         LockGuard g(ctx->queueLock);
         field = value;
     }
+    sync.requests += pkt != nullptr ? 1 : 0;
     const bool ok = pkt != nullptr && SendAndWait(ctx, pkt) == 1;
     ReleaseRequestTurn(ctx);
     return ok;
@@ -58,36 +68,60 @@ bool DeviceNotReady(uint8_t status) {
 void CloseTransport(ApiContext *ctx) {
     uint32_t handle = ctx->transportHandle.exchange(0);
     const TransportOps *ops = CurrentTransport();
-    if (handle != 0 && ops != nullptr)
+    if (handle != 0 && ops != nullptr) {
         ops->close(handle);
+        if (TraceOn())
+            TraceValue("close", "handle", handle);
+    }
     DiscardReceivedBytes(ctx);
 }
 
-} // namespace
+// The link report to the application.
+void ReportLinkState(ApiContext *ctx, uint8_t up) {
+    if (TraceOn()) {
+        TraceLine line;
+        TraceBegin(line, "link");
+        TraceBool(line, "up", up != 0);
+        TraceEmit(line);
+    }
+    ctx->protocol->reportLink(ctx, up);
+}
 
-int StartupSync(ApiContext *ctx) {
+void SetProtocolVersion(ApiContext *ctx, uint8_t version) {
+    const uint8_t from = ctx->protocolVersion.exchange(version);
+    if (from != version && TraceOn()) {
+        TraceLine line;
+        TraceBegin(line, "version");
+        TraceInt(line, "from", from);
+        TraceInt(line, "to", version);
+        TraceEmit(line);
+    }
+}
+
+int RunStartupSync(Sync &sync) {
+    ApiContext *ctx = sync.ctx;
     ctx->lastSendTick.store(TickNow());
     ctx->syncComplete.store(0);
-    if (!SyncRequest(ctx, cmd::Status))
+    if (!SyncRequest(sync, cmd::Status))
         return 0;
     uint8_t status;
     {
         LockGuard g(ctx->queueLock);
         status = ctx->deviceStatus;
     }
-    if (DeviceNotReady(status) || !SyncRequest(ctx, cmd::ProductDefault))
+    if (DeviceNotReady(status) || !SyncRequest(sync, cmd::ProductDefault))
         return 0;
     for (uint8_t selector = 0; selector < 3; ++selector)
-        if (!SyncSelected(ctx, ctx->versionSelector, selector, cmd::Version))
+        if (!SyncSelected(sync, ctx->versionSelector, selector, cmd::Version))
             return 0;
     for (uint8_t item = 1; item <= 7; ++item)
-        if (!SyncSelected(ctx, ctx->networkSelector, item, cmd::NetworkItem))
+        if (!SyncSelected(sync, ctx->networkSelector, item, cmd::NetworkItem))
             return 0;
     for (size_t i = 0; StartupSystemDataItems[i] != 0; ++i)
-        if (!SyncSelected(ctx, ctx->sysDataItemId, StartupSystemDataItems[i], cmd::GetSystemData))
+        if (!SyncSelected(sync, ctx->sysDataItemId, StartupSystemDataItems[i], cmd::GetSystemData))
             return 0;
     if (ctx->protocolVersion.load() >= 0x20) {
-        if (!SyncRequest(ctx, cmd::UnicodeTable) || !SyncRequest(ctx, cmd::OperatingMode) || !SyncRequest(ctx, cmd::ContactCount))
+        if (!SyncRequest(sync, cmd::UnicodeTable) || !SyncRequest(sync, cmd::OperatingMode) || !SyncRequest(sync, cmd::ContactCount))
             return 0;
         uint8_t count;
         {
@@ -98,15 +132,38 @@ int StartupSync(ApiContext *ctx) {
         if (count > kContactCountMax)
             count = kContactCountMax;
         for (uint8_t n = 1; n <= count; ++n)
-            if (!SyncSelected(ctx, ctx->contactIndex, n, cmd::GetContact))
+            if (!SyncSelected(sync, ctx->contactIndex, n, cmd::GetContact))
                 return 0;
-        if (!SyncRequest(ctx, cmd::GetRingerVolume) || !SyncRequest(ctx, cmd::GetReceiveVolume) || !SyncRequest(ctx, cmd::GetPlaybackVolume))
+        if (!SyncRequest(sync, cmd::GetRingerVolume) || !SyncRequest(sync, cmd::GetReceiveVolume) || !SyncRequest(sync, cmd::GetPlaybackVolume))
             return 0;
     }
-    if (!SyncRequest(ctx, cmd::DisplayRead))
+    if (!SyncRequest(sync, cmd::DisplayRead))
         return 0;
     ctx->syncComplete.store(1);
     return 1;
+}
+
+} // namespace
+
+int StartupSync(ApiContext *ctx) {
+    TraceLine line;
+    if (TraceOn()) {
+        TraceBegin(line, "startup");
+        TraceText(line, "phase", "begin");
+        TraceInt(line, "version", ctx->protocolVersion.load());
+        TraceEmit(line);
+    }
+    Sync sync{ctx};
+    const int ok = RunStartupSync(sync);
+    if (TraceOn()) {
+        TraceBegin(line, "startup");
+        TraceText(line, "phase", "end");
+        TraceBool(line, "ok", ok == 1);
+        TraceInt(line, "requests", sync.requests);
+        TraceInt(line, "version", ctx->protocolVersion.load());
+        TraceEmit(line);
+    }
+    return ok;
 }
 
 void LinkThread(ApiContext *ctx) {
@@ -120,7 +177,7 @@ void LinkThread(ApiContext *ctx) {
         ctx->retryElapsed = 0;
         uint32_t delay = 100;
         ctx->deviceAvailable.store(0);
-        ctx->protocol->reportLink(ctx, 0);
+        ReportLinkState(ctx, 0);
         CloseTransport(ctx);
         // Requests of the lost connection can never be answered now: release
         // their waiters at once instead of after their time-out.
@@ -130,7 +187,16 @@ void LinkThread(ApiContext *ctx) {
                 return;
             const TransportOps *ops = CurrentTransport();
             uint32_t handle = 0;
-            if (ops != nullptr && ops->open(ReceiveCallback, &handle) == 0) {
+            // No transport library: the attempt fails as with an unplugged device.
+            const int32_t rc = ops != nullptr ? ops->open(ReceiveCallback, &handle) : -1;
+            if (TraceOn()) {
+                TraceLine line;
+                TraceBegin(line, "open");
+                TraceInt(line, "rc", rc);
+                TraceInt(line, "handle", handle);
+                TraceEmit(line);
+            }
+            if (rc == 0) {
                 ctx->transportHandle.store(handle);
                 if (StartupSync(ctx))
                     break;
@@ -144,7 +210,7 @@ void LinkThread(ApiContext *ctx) {
                     // strand the link for good): start again from the top.
                     uint8_t next = peer < mine ? NextProtocolVersion(mine) : uint8_t{0x30};
                     if (next != mine) {
-                        ctx->protocolVersion.store(next);
+                        SetProtocolVersion(ctx, next);
                         ctx->resultCode.store(kResultNone);
                     }
                 }
@@ -156,10 +222,12 @@ void LinkThread(ApiContext *ctx) {
                 ctx->retryElapsed += delay;
             else
                 delay = 1000;
+            if (TraceOn())
+                TraceValue("backoff", "ms", delay);
             if (!SleepUnlessStopping(ctx, delay))
                 return;
             if (ctx->wasAvailable == 1) {
-                ctx->protocolVersion.store(0x30);
+                SetProtocolVersion(ctx, 0x30);
                 ctx->peerVersion.store(0x30);
                 ctx->wasAvailable = 0;
             }
@@ -168,7 +236,7 @@ void LinkThread(ApiContext *ctx) {
             return;
         EventReset(ctx->linkEvent);
         ctx->deviceAvailable.store(1);
-        ctx->protocol->reportLink(ctx, 1);
+        ReportLinkState(ctx, 1);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/frame.h"
+#include "link/frame_trace.h"
 #include "link/send.h"
 
 namespace morel {
@@ -16,8 +17,11 @@ void TALVO_CALL ReceiveCallback(uintptr_t, const uint8_t *data, int32_t count, i
         EventSet(ctx->linkEvent);
         return;
     }
-    if (count < 0 || count > static_cast<int32_t>(kRingSize))
+    if (count < 0 || count > static_cast<int32_t>(kRingSize)) {
+        if (count > 0 && TraceOn())
+            TraceValue("chunk", "dropped", count);
         return;
+    }
     if (count > 0 && (data == nullptr || !StoreChunk(ctx, data, static_cast<size_t>(count))))
         return;
     EventSet(ctx->ringEvent);
@@ -77,15 +81,18 @@ bool HeaderValid(const ApiContext *ctx, const uint8_t *f) {
            Get32(f + kOffExtraLength) <= kMaxExtraLength;
 }
 
-void Flush(ApiContext *ctx) {
+// Drops every byte the ring holds; returns how many.
+uint32_t Flush(ApiContext *ctx) {
     ReceiveRing &ring = ctx->ring;
+    uint32_t dropped;
     {
         LockGuard g(ctx->ringLock);
         ring.readPtr = ring.writePtr;
-        ring.used.store(0, std::memory_order_release);
+        dropped = ring.used.exchange(0, std::memory_order_acq_rel);
     }
     ctx->rxLength = 0;
     EventSet(ctx->roomEvent);
+    return dropped;
 }
 
 } // namespace
@@ -102,7 +109,14 @@ int ExtractFrame(ApiContext *ctx) {
     CopyOut(ctx, kMinFrame);
     ctx->peerVersion.store(ctx->rxFrame[kOffVersion], std::memory_order_relaxed); // publishes nothing else
     if (!HeaderValid(ctx, ctx->rxFrame)) {
-        Flush(ctx);
+        const uint32_t dropped = Flush(ctx);
+        if (TraceOn()) {
+            TraceLine line;
+            TraceBegin(line, "flush");
+            TraceInt(line, "dropped", dropped);
+            TraceHex(line, "hex", ctx->rxFrame, kMinFrame);
+            TraceEmit(line);
+        }
         return 0;
     }
     uint32_t extra = Get32(ctx->rxFrame + kOffExtraLength);
@@ -122,6 +136,8 @@ int ExtractFrame(ApiContext *ctx) {
     // the release that ends a full ring has anybody to wake.
     if (before == kRingSize)
         EventSet(ctx->roomEvent);
+    if (TraceOn())
+        TraceFrame("rx", ctx->rxFrame, ctx->rxLength, nullptr);
     return 1;
 }
 

@@ -1,8 +1,10 @@
 #include "link/send.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "core/context.h"
+#include "link/frame_trace.h"
 #include "link/transport.h"
 
 namespace morel {
@@ -158,15 +160,24 @@ uint32_t SendAndWait(ApiContext *ctx, CommandPacket *pkt) {
     if (!retired) {
         // Still ours: nobody else frees a packet while it is awaited without
         // clearing awaitedPacket under the same lock.
-        LockGuard g(ctx->queueLock);
-        if (ctx->awaitedPacket == pkt) {
-            if (!Unlink(ctx->sendQueue, pkt))
-                Unlink(ctx->pendingList, pkt);
-            ctx->awaitedPacket = nullptr;
-            FreePacket(pkt);
-        } else {
-            code = ctx->awaitedOutcome;
+        bool timedOut = false;
+        TracedRequest traced{};
+        {
+            LockGuard g(ctx->queueLock);
+            if (ctx->awaitedPacket == pkt) {
+                if (!Unlink(ctx->sendQueue, pkt))
+                    Unlink(ctx->pendingList, pkt);
+                ctx->awaitedPacket = nullptr;
+                timedOut = !ctx->stopping.load();
+                if (TraceOn())
+                    traced = TracedRequestOf(pkt->frame);
+                FreePacket(pkt);
+            } else {
+                code = ctx->awaitedOutcome;
+            }
         }
+        if (timedOut && TraceOn())
+            TraceTimeout(traced, nullptr);
     }
     ctx->resultCode.store(code);
     if (claimHere)
@@ -228,6 +239,8 @@ void SenderThread(ApiContext *ctx) {
             uint32_t handle = ctx->transportHandle.load();
             const uint32_t writeTick = TickNow(); // the time of the write, not of its return
             int32_t rc = (ops != nullptr && handle != 0) ? ops->write(handle, ctx->txFrame, ctx->txLength) : -1;
+            if (TraceOn())
+                TraceFrame("tx", ctx->txFrame, ctx->txLength, &rc);
             if (rc == 0) {
                 ctx->lastSendTick.store(writeTick);
                 if (!request)
@@ -257,47 +270,76 @@ void SenderThread(ApiContext *ctx) {
     }
 }
 
-int MatchAcknowledgement(ApiContext *ctx) {
-    QueueLockHeld g(ctx);
-    CommandPacket *pkt = FindPending(ctx);
-    if (pkt == nullptr)
-        return 0;
-    if (ctx->rxFrame[kOffBody] == 0) {
-        Put16(pkt->frame + kOffKind, kKindAck);
-        return 1;
+namespace {
+
+// Runs `match` under queueLock on the pending request that the answer in
+// rxFrame belongs to. An answer that no request waits for is traced once the
+// lock is released (rxFrame is the receiver thread's, which runs this).
+template <typename Match> int WithPending(ApiContext *ctx, Match match) {
+    {
+        QueueLockHeld g(ctx);
+        if (CommandPacket *pkt = FindPending(ctx))
+            return match(g, pkt);
     }
-    ctx->resultCode.store(kResultRejected);
-    Unlink(ctx->pendingList, pkt);
-    Retire(g, pkt, kResultRejected);
+    if (TraceOn())
+        TraceUnmatched(ctx->rxFrame);
     return 0;
 }
 
-int MatchResponse(ApiContext *ctx) {
-    QueueLockHeld g(ctx);
-    CommandPacket *pkt = FindPending(ctx);
-    if (pkt == nullptr)
+} // namespace
+
+int MatchAcknowledgement(ApiContext *ctx) {
+    return WithPending(ctx, [ctx](QueueLockHeld &g, CommandPacket *pkt) {
+        if (ctx->rxFrame[kOffBody] == 0) {
+            Put16(pkt->frame + kOffKind, kKindAck);
+            return 1;
+        }
+        ctx->resultCode.store(kResultRejected);
+        Unlink(ctx->pendingList, pkt);
+        Retire(g, pkt, kResultRejected);
         return 0;
-    int result = 0;
-    if (FrameKind(pkt->frame) == kKindAck && ctx->rxFrame[kOffBody] == 0) {
-        if (pkt->handler != nullptr)
-            pkt->handler(ctx, 1);
-        result = 1;
-    } else {
-        ctx->resultCode.store(kResultFailed);
-    }
-    Unlink(ctx->pendingList, pkt);
-    Retire(g, pkt, result ? kResultNone : kResultFailed);
-    return result;
+    });
+}
+
+int MatchResponse(ApiContext *ctx) {
+    return WithPending(ctx, [ctx](QueueLockHeld &g, CommandPacket *pkt) {
+        int result = 0;
+        if (FrameKind(pkt->frame) == kKindAck && ctx->rxFrame[kOffBody] == 0) {
+            if (pkt->handler != nullptr)
+                pkt->handler(ctx, 1);
+            result = 1;
+        } else {
+            ctx->resultCode.store(kResultFailed);
+        }
+        Unlink(ctx->pendingList, pkt);
+        Retire(g, pkt, result ? kResultNone : kResultFailed);
+        return result;
+    });
 }
 
 void FlushPackets(ApiContext *ctx) {
-    QueueLockHeld g(ctx);
-    for (CommandPacket **head : {&ctx->sendQueue, &ctx->pendingList}) {
-        while (CommandPacket *pkt = *head) {
-            *head = pkt->next;
-            Retire(g, pkt, kResultTimedOut);
+    // The requests a lost link releases are traced once the lock is gone;
+    // beyond the few that fit here, under it.
+    TracedRequest released[32];
+    size_t count = 0;
+    const bool trace = TraceOn() && !ctx->stopping.load();
+    {
+        QueueLockHeld g(ctx);
+        for (CommandPacket **head : {&ctx->sendQueue, &ctx->pendingList}) {
+            while (CommandPacket *pkt = *head) {
+                *head = pkt->next;
+                if (trace && FrameKind(pkt->frame) != kKindNotification) {
+                    if (count == std::size(released))
+                        TraceTimeout(TracedRequestOf(pkt->frame), "link");
+                    else
+                        released[count++] = TracedRequestOf(pkt->frame);
+                }
+                Retire(g, pkt, kResultTimedOut);
+            }
         }
     }
+    for (size_t i = 0; i < count; ++i)
+        TraceTimeout(released[i], "link");
 }
 
 } // namespace morel
