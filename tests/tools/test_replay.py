@@ -61,8 +61,8 @@ class ReplayOfAHandMadeTrace(Case):
             line(1.2, rx, frame(1, 9, ack, 5, dst=1, src=3)),
             line(1.4, rx, frame(1, 9, resp, 5, b"\x00\x02", dst=1, src=3)),
             line(6.4, rx, note),  # 5 ms after the answer
+            line(7.1, rx, frame(4, 2, resp, 6, b"\x00A", dst=1, src=3)),  # before the line of its request
             line(7.0, tx, frame(4, 2, 1, 6, b"\x01"), name="GetContact", rc=0),
-            line(7.1, rx, frame(4, 2, resp, 6, b"\x00A", dst=1, src=3)),
             line(8.0, tx, frame(4, 2, 1, 7, b"\x02"), name="GetContact", rc=0),
             line(8.1, rx, frame(4, 2, resp, 7, b"\x00B", dst=1, src=3)),
             line(9.0, tx, frame(1, 13, 1, 8), name="Status2", rc=0),

@@ -66,14 +66,37 @@ std::pair<uint16_t, uint16_t> KeyOf(const std::vector<uint8_t> &f) {
     return {Get16(f.data() + kOffClass), Get16(f.data() + kOffCommand)};
 }
 
+// Answers traced before their request: the library writes a request's line
+// once the transport's write has returned, and a quick device has answered
+// by then. They wait here for the request's line.
+struct Early {
+    std::pair<uint16_t, uint16_t> key;
+    std::vector<Recorded> sent;
+    double anchor = 0;
+};
+
 struct Loader {
     Replay *r = nullptr;
     size_t bytes = 0;
     bool versionKnown = false;
     std::map<uint32_t, size_t> bySequence; // the latest request of each sequence
-    std::optional<size_t> current;         // the request that what comes now follows
+    std::map<uint32_t, Early> early;       // by sequence
+    // What comes now follows: the early answers of a sequence, else a request.
+    std::optional<uint32_t> currentEarly;
+    std::optional<size_t> current;
     std::vector<std::vector<uint8_t>> bodies; // by request, until the tracks are made
+
+    std::vector<Recorded> *Following() {
+        if (currentEarly)
+            return &early[*currentEarly].sent;
+        return current ? &r->requests[*current].sent : nullptr;
+    }
 };
+
+bool HasAnswer(const std::vector<Recorded> &sent, uint16_t kind) {
+    return std::any_of(sent.begin(), sent.end(),
+                       [kind](const Recorded &x) { return x.answer && Get16(x.bytes.data() + kOffKind) == kind; });
+}
 
 bool Fail(std::string *error, const std::string &why) {
     *error = why;
@@ -116,6 +139,15 @@ bool Apply(Loader &ld, const tools::TraceLine &l, std::string *error) {
             if (!Take(ld, 2 * frame->size(), error))
                 return false;
             Request q{key.first, key.second, (*frame)[kOffVersion], sequence, {}, *t};
+            auto e = ld.early.find(sequence);
+            if (e != ld.early.end()) {
+                if (e->second.key == key) {
+                    q.sent = std::move(e->second.sent);
+                    q.anchor = e->second.anchor;
+                }
+                ld.early.erase(e);
+            }
+            ld.currentEarly.reset();
             r.requests.push_back(std::move(q));
             ld.bodies.emplace_back(frame->begin() + kOffBody, frame->end());
             ld.current = ld.bySequence[sequence] = r.requests.size() - 1;
@@ -129,38 +161,54 @@ bool Apply(Loader &ld, const tools::TraceLine &l, std::string *error) {
         }
         if (kind == kKindAck || kind == kKindResponse) {
             auto it = ld.bySequence.find(sequence);
-            if (it == ld.bySequence.end())
-                return true;
-            Request &q = r.requests[it->second];
-            if (q.timedOut || q.classId != key.first || q.commandId != key.second)
-                return true;
+            Request *q = it != ld.bySequence.end() ? &r.requests[it->second] : nullptr;
+            std::vector<Recorded> *sent = nullptr;
+            double *anchor = nullptr;
+            if (q && q->classId == key.first && q->commandId == key.second && !HasAnswer(q->sent, kind)) {
+                if (q->timedOut) // a late answer: the library had given up on it
+                    return true;
+                sent = &q->sent;
+                anchor = &q->anchor;
+            } else {
+                Early &e = ld.early[sequence];
+                if (e.sent.empty())
+                    e.key = key;
+                else if (e.key != key || HasAnswer(e.sent, kind))
+                    return true;
+                sent = &e.sent;
+                anchor = &e.anchor;
+                ld.currentEarly = sequence;
+            }
             if (!Take(ld, frame->size(), error))
                 return false;
-            q.sent.push_back({std::move(*frame), TALVO_TYPE_DATA, *t, true});
-            q.anchor = *t;
+            sent->push_back({std::move(*frame), TALVO_TYPE_DATA, *t, true});
+            *anchor = *t;
             return true;
         }
         // The version report is the device's own doing at every connection
         // and at each frame it cannot read: the replaying device sends it too.
-        if (kind != kKindNotification || !ld.current ||
+        std::vector<Recorded> *following = ld.Following();
+        if (kind != kKindNotification || !following ||
             (key.first == sim::kNotificationClass && key.second == sim::kEventVersionNotice))
             return true;
         if (!Take(ld, frame->size(), error))
             return false;
-        r.requests[*ld.current].sent.push_back({std::move(*frame), TALVO_TYPE_DATA, *t, false});
+        following->push_back({std::move(*frame), TALVO_TYPE_DATA, *t, false});
         return true;
     }
     if (ev == "timeout") {
         auto it = ld.bySequence.find(static_cast<uint32_t>(l.Unsigned("seq").value_or(UINT64_MAX)));
         if (it != ld.bySequence.end())
             r.requests[it->second].timedOut = true;
-    } else if (ev == "link" && !l.Flag("up") && ld.current) {
+    } else if (ev == "link" && !l.Flag("up") && ld.Following()) {
         if (!Take(ld, sim::kMinFrameBytes, error))
             return false;
-        r.requests[*ld.current].sent.push_back({{}, TALVO_TYPE_LINK_LOST, *t, false});
+        ld.Following()->push_back({{}, TALVO_TYPE_LINK_LOST, *t, false});
         ld.current.reset(); // what comes next comes on another connection
+        ld.currentEarly.reset();
     } else if (ev == "close") {
         ld.current.reset();
+        ld.currentEarly.reset();
     }
     return true;
 }
