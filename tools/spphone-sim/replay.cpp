@@ -16,6 +16,9 @@ constexpr size_t kOffVersion = 0, kOffClass = 2, kOffCommand = 4, kOffDestinatio
                  kOffKind = 10, kOffSequence = 12, kOffExtra = 16, kOffBody = 20;
 constexpr uint16_t kKindNotification = 0, kKindRequest = 1, kKindAck = 2, kKindResponse = 3;
 
+// The longest wait kept between an answer and what followed it.
+constexpr double kMaxDelayMs = 3600e3;
+
 uint16_t Get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Get32(const uint8_t *p) { return Get16(p) | (static_cast<uint32_t>(Get16(p + 2)) << 16); }
 void Put16(uint8_t *p, uint16_t v) {
@@ -116,7 +119,7 @@ bool Apply(Loader &ld, const tools::TraceLine &l, std::string *error) {
     Replay &r = *ld.r;
     const std::string ev = l.Text("ev");
     const std::optional<double> t = l.Number("t");
-    if (!t) {
+    if (!t || !std::isfinite(*t)) {
         ++r.skippedLines;
         return true;
     }
@@ -328,7 +331,7 @@ void AnswerRequest(Replay &r, const uint8_t *f, size_t length, std::vector<sim::
             Put32(&o.bytes[kOffSequence], sequence);
             answered = true;
         } else {
-            o.delay = std::chrono::milliseconds(std::llround(std::max(0.0, rec.t - q.anchor)));
+            o.delay = std::chrono::milliseconds(std::llround(std::clamp(rec.t - q.anchor, 0.0, kMaxDelayMs)));
         }
         out->push_back(std::move(o));
     }
