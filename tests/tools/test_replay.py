@@ -30,20 +30,14 @@ class Device:
         self.sock = socket.socket(socket.AF_UNIX)
         self.sock.settimeout(WAIT)
         self.sock.connect(endpoint.split(":", 1)[1])
+        self.stream = self.sock.makefile("rb")
 
     def read(self):
-        head = self.recv(20)
-        extra = struct.unpack_from("<I", head, 16)[0]
-        return head + self.recv(44 + extra)
-
-    def recv(self, n):
-        data = b""
-        while len(data) < n:
-            got = self.sock.recv(n - len(data))
-            if not got:
-                raise EOFError("the device closed the link")
-            data += got
-        return data
+        head = self.stream.read(20)
+        rest = self.stream.read(44 + struct.unpack_from("<I", head, 16)[0]) if len(head) == 20 else b""
+        if len(rest) < 44:
+            raise EOFError("the device closed the link")
+        return head + rest
 
 
 def fields(f):
@@ -81,7 +75,7 @@ class ReplayOfAHandMadeTrace(Case):
             f.write("\n".join(trace) + "\n")
         sim = self.start_sim(*self.sim_args("unix"), "--replay", path)
         host = Device(sim.endpoint)
-        self.addCleanup(host.sock.close)
+        self.addCleanup(lambda: (host.stream.close(), host.sock.close()))
         self.assertEqual(fields(host.read())["cmd"], 0x100)  # the device's version report
 
         host.sock.sendall(frame(1, 9, 1, 77, dst=3))
