@@ -288,6 +288,27 @@ void Answer(Device *d, const uint8_t *f, size_t len, const FaultRule *rule) {
                 Queue(d, std::move(piece), TALVO_TYPE_DATA, due);
 }
 
+// Sends what the configured answerer gives for a request, counted by kind.
+void AnswerInstead(Device *d, const uint8_t *f, size_t len) {
+    std::vector<Outgoing> out;
+    d->cfg.answerRequest(f, len, &out);
+    const Clock::time_point now = Clock::now();
+    for (Outgoing &o : out) {
+        const Clock::time_point due = now + std::max(o.delay, std::chrono::milliseconds(0));
+        if (o.type != TALVO_TYPE_DATA) {
+            QueueLink(d, o.type, due);
+            continue;
+        }
+        if (o.bytes.empty())
+            continue;
+        const uint16_t kind = o.bytes.size() >= kHeaderBytes ? Get16(o.bytes.data() + kOffKind) : 0xFFFF;
+        d->log.counters.acks += kind == kKindAck;
+        d->log.counters.responses += kind == kKindResponse;
+        d->log.counters.notifications += kind == kKindNotification;
+        Queue(d, std::move(o.bytes), TALVO_TYPE_DATA, due);
+    }
+}
+
 void ProcessFrame(Device *d, const uint8_t *f, size_t len, int ruleIndex) {
     LogFrame(d, f, len);
     const FaultRule *rule =
@@ -304,6 +325,10 @@ void ProcessFrame(Device *d, const uint8_t *f, size_t len, int ruleIndex) {
             ++d->log.counters.keepAlives;
         if (Has(rule, kReportLink))
             QueueLink(d, rule->linkType, Clock::now());
+        return;
+    }
+    if (d->cfg.answerRequest) {
+        AnswerInstead(d, f, len);
         return;
     }
     Answer(d, f, len, rule);

@@ -124,6 +124,22 @@ enum class DisplayMode : uint8_t {
     Alternate, // with, without, with, ... starting with the image
 };
 
+// Something the device sends in answer to a request, delay after the request
+// came: a frame (type TALVO_TYPE_DATA) or a link report (type 6 or 7, bytes
+// empty).
+struct Outgoing {
+    std::vector<uint8_t> bytes;
+    int32_t type;
+    std::chrono::milliseconds delay;
+};
+
+// Answers host requests in the model's place (DeviceConfig::answerRequest):
+// called with each whole request frame (kind 1) of the version the device
+// reads, under the device's lock, so it must not call into the device. What it
+// appends to out is sent as it is, in order; the model's state is left alone
+// and the fault plan's answer actions do not apply (kFailWrite still does).
+using RequestAnswerer = std::function<void(const uint8_t *frame, size_t length, std::vector<Outgoing> *out)>;
+
 struct DeviceConfig {
     uint8_t protocolVersion = 0x30; // 0x10..0x30
     uint8_t contactCount = 5;       // answered count; entries beyond 100 do not exist
@@ -136,6 +152,7 @@ struct DeviceConfig {
     bool reportSignals = true;      // recorder and list signal events (0x04xx..0x06xx)
     uint32_t playbackStep = 1000;   // position advance per position read while playing
     size_t logLimit = 10000;        // host frames kept in the log (oldest dropped)
+    RequestAnswerer answerRequest;  // unset: the model answers
 };
 
 struct SystemItem {

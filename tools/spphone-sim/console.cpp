@@ -436,6 +436,8 @@ Reply Fault(Console &c, const Words &w) {
         if (!RuleSetting(rule, w[k], &e))
             return e;
     }
+    if (c.replay && rule.actions != sim::kFailWrite)
+        return Error("fault: a replayed trace answers the requests; only fail-write applies");
     // Added behind what the earlier rules have left; their counts go on.
     c.plan.rules.push_back(rule);
     sim::AddFaultRule(c.dev, rule);
@@ -580,6 +582,8 @@ Reply RunLine(Console &console, const std::string &line) {
         return Ok("");
     if (words[0] == "exit")
         words[0] = "quit";
+    if (console.replay && (words[0] == "state" || words[0] == "display" || (words[0] == "version" && words.size() > 1)))
+        return Error(words[0] + ": the device answers from a trace, not from a state of its own");
     for (const ConsoleCommand &c : kCommands)
         if (words[0] == c.name)
             return c.run(console, words);

@@ -16,6 +16,9 @@ struct Console {
     // The rules and failing opens given with "fault" since the last "fault
     // clear", as given; the device keeps what each has left ("fault list").
     sim::FaultPlan plan;
+    // The device answers from a trace: what shows or changes how the model
+    // answers (state, display, setting the version, answer faults) is refused.
+    bool replay = false;
 };
 
 // What the program must do after a line, besides printing the reply.

@@ -32,6 +32,7 @@
 #include "tools/common/parse.h"
 #include "tools/spphone-sim/console.h"
 #include "tools/spphone-sim/endpoint.h"
+#include "tools/spphone-sim/replay.h"
 
 namespace {
 
@@ -69,12 +70,15 @@ struct Options {
     bool console = true;
     std::vector<std::string> script; // lines from --script and --command, in order
     sim::DeviceConfig config;
+    std::string replay;   // a trace to answer from
+    uint64_t session = 1; // which of its sessions
 };
 
 void Usage(FILE *out) {
     std::fprintf(out,
                  "usage: spphone-sim [--unix PATH | --tcp [HOST:]PORT [--listen-any]] [device options]\n"
                  "                   [--script FILE] [--command \"LINE; LINE\"] [--no-console]\n"
+                 "                   [--replay TRACE [--session N]]\n"
                  "\n"
                  "Serves the simulated speakerphone to one host at a time. Without --unix or --tcp\n"
                  "it listens on a Unix socket in a fresh private directory, removed when it stops\n"
@@ -90,6 +94,13 @@ void Usage(FILE *out) {
                  "  --status N         status byte (default 2; 0, 1, 9, 12, 13 mean not ready)\n"
                  "  --display MODE     display reports: always, never or alternate carry the image\n"
                  "  --manual-connect   dialled calls wait for the console's 'answer'\n"
+                 "\n"
+                 "replay:\n"
+                 "  --replay TRACE     answer as the device traced in TRACE (a MORELAPI_TRACE file) did:\n"
+                 "                     each request gets the recorded answers of the next recorded\n"
+                 "                     request of its class and command, and what followed them; a\n"
+                 "                     request the trace does not hold is refused (said on stdout)\n"
+                 "  --session N        the trace's Nth session (default 1: the first)\n"
                  "\n"
                  "Console lines come from stdin (unless --no-console), after those of --script and\n"
                  "--command; 'help' lists them.\n");
@@ -195,6 +206,12 @@ int ParseOptions(int argc, char **argv, Options *o) {
                 std::fprintf(stderr, "spphone-sim: --display: always, never or alternate\n");
                 return 2;
             }
+        } else if (a == "--replay") {
+            if (!TakeValue(argc, argv, k, &o->replay))
+                return 2;
+        } else if (a == "--session") {
+            if (!TakeValue(argc, argv, k, &v) || !NumberOption(a, v, 1, 1000000, &o->session))
+                return 2;
         } else if (a == "--manual-connect") {
             o->config.outgoingAutoConnect = false;
         } else {
@@ -206,6 +223,10 @@ int ParseOptions(int argc, char **argv, Options *o) {
         std::fprintf(stderr, "spphone-sim: give --unix or --tcp, not both\n");
         return 2;
     }
+    if (o->session != 1 && o->replay.empty()) {
+        std::fprintf(stderr, "spphone-sim: --session goes with --replay\n");
+        return 2;
+    }
     if (o->listenAny && !o->useTcp) {
         std::fprintf(stderr, "spphone-sim: --listen-any goes with --tcp\n");
         return 2;
@@ -215,6 +236,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
 
 struct Server {
     sim::Device *dev = nullptr;
+    std::shared_ptr<simreplay::Replay> replay; // null unless replaying a trace
     simconsole::Console console;
     simserver::Endpoint endpoint;
     std::shared_ptr<HostLink> link = std::make_shared<HostLink>();
@@ -281,7 +303,11 @@ void ReadHost(Server &s) {
         DropHost(s, nullptr);
         return;
     }
-    if (!sim::HostWrite(s.dev, buf, static_cast<size_t>(n)))
+    const bool taken = sim::HostWrite(s.dev, buf, static_cast<size_t>(n));
+    if (s.replay)
+        for (const std::string &line : simreplay::TakeMessages(*s.replay))
+            Say(line);
+    if (!taken)
         DropHost(s, "the device refused the host's write");
 }
 
@@ -464,6 +490,17 @@ int main(int argc, char **argv) {
 
     Server s;
     std::string error;
+    if (!o.replay.empty()) {
+        s.replay = std::make_shared<simreplay::Replay>();
+        if (!simreplay::Load(o.replay, o.session, s.replay.get(), &error)) {
+            std::fprintf(stderr, "spphone-sim: --replay: %s\n", error.c_str());
+            return 2;
+        }
+        o.config.protocolVersion = s.replay->version;
+        o.config.answerRequest = [replay = s.replay](const uint8_t *frame, size_t n, std::vector<sim::Outgoing> *out) {
+            simreplay::AnswerRequest(*replay, frame, n, out);
+        };
+    }
     const bool listening = o.useTcp ? simserver::ListenTcp(o.tcp, o.listenAny, &s.endpoint, &error)
                                     : simserver::ListenUnix(o.unixPath, &s.endpoint, &error);
     if (!listening) {
@@ -473,12 +510,20 @@ int main(int argc, char **argv) {
     o.config.logLimit = 256; // enough to see the host's start-up reading
     s.dev = sim::CreateDevice(o.config);
     s.console.dev = s.dev;
+    s.console.replay = s.replay != nullptr;
     s.pending.assign(o.script.begin(), o.script.end());
     Say("listening " + s.endpoint.talvoDevice);
     std::fprintf(stderr, "spphone-sim: connect with TALVO_DEVICE=%s%s\n", s.endpoint.talvoDevice.c_str(),
                  o.console ? "; type help for the console" : "");
     if (!s.endpoint.privateDir.empty())
         std::fprintf(stderr, "%s\n", RestartHint(argc, argv).c_str());
+    if (s.replay)
+        std::fprintf(stderr, "spphone-sim: replaying %zu requests of session %llu of %s (protocol 0x%02x)%s\n",
+                     s.replay->requests.size(), static_cast<unsigned long long>(o.session), o.replay.c_str(),
+                     s.replay->version,
+                     s.replay->skippedLines
+                         ? ("; " + std::to_string(s.replay->skippedLines) + " lines skipped (not trace lines)").c_str()
+                         : "");
 
     int rc = Serve(s, o.console);
 
