@@ -97,11 +97,11 @@ constexpr Command kOwnCommands[] = {
     {"shell", "shell [FILE] [--stop-on-error]",
      "one library for many commands, read from FILE or stdin, while events print as they arrive", Shell},
     {"version", "version", "version of spphone and of the library it runs with", Version},
-    {"trace",
-     "trace FILE|- [--command CLASS/COMMAND|NAME] [--class CLASS] [--dir tx|rx|step[,...]] [--from MS] [--to MS]",
+    {"trace", kTraceUsage,
      "print a protocol trace (MORELAPI_TRACE) one event a line, each answer with its round trip, then a summary; "
      "filters repeat; --json passes the selected lines through; needs no device. Keeps at most 4096 unanswered "
-     "requests (the oldest forgotten first) and 100000 round trips for the medians (a sample beyond)",
+     "requests (the oldest forgotten first) and 100000 round trips for the medians, 1000 per command (a uniform "
+     "sample beyond)",
      RunTrace},
 };
 

@@ -45,9 +45,6 @@ constexpr size_t kMaxCommands = 1024;
 // Bad lines named on stderr; further ones are only counted.
 constexpr uint64_t kMaxBadShown = 100;
 
-constexpr const char *kUsageText =
-    "trace FILE|- [--command CLASS/COMMAND|NAME] [--class CLASS] [--dir tx|rx|step] [--from MS] [--to MS]";
-
 // The notifications spphone names, as the public header lists them; call
 // events are named by the state they stand for.
 struct EventRange {
@@ -609,7 +606,7 @@ bool ParseFilter(Ctx &ctx, Filter *f) {
 int RunTrace(Ctx &ctx) {
     Reader r;
     r.json = ctx.json;
-    if (!ParseFilter(ctx, &r.filter) || !ArgCount(ctx, 1, 1, kUsageText))
+    if (!ParseFilter(ctx, &r.filter) || !ArgCount(ctx, 1, 1, kTraceUsage))
         return kUsage;
     if (ctx.shell)
         return Usage(ctx, "trace: run it outside the shell");

@@ -7,6 +7,9 @@
 
 namespace spphone {
 
+inline constexpr const char *kTraceUsage =
+    "trace FILE|- [--command CLASS/COMMAND|NAME] [--class CLASS] [--dir tx|rx|step[,...]] [--from MS] [--to MS]";
+
 int RunTrace(Ctx &ctx);
 
 } // namespace spphone
