@@ -634,7 +634,7 @@ int RunTrace(Ctx &ctx) {
     const int readError = std::ferror(in) ? errno : 0;
     if (in != stdin)
         std::fclose(in);
-    if (!r.json)
+    if (!r.json && readError == 0)
         Summary(r);
     Flush(r);
     ctx.printed = true;
