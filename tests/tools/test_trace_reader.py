@@ -32,7 +32,7 @@ TRACE = [
     frame(6.0, "tx", STATUS, "Status", "request", 8, rc=0),
     ev(3005.0, "timeout", **{"class": 2, "command": 20}, name="CallInfo", seq=6),
     "this is not json",
-    frame(3010.0, "rx", (2, 5), "event 0x0205", "notification", 9),
+    frame(3010.0, "rx", (16, 0x20F), "event 0x020f", "notification", 9),  # reaches the application as 0x020c
     ev(3020.0, "flush", dropped=300, hex="00"),
     ev(3030.0, "unmatched", **{"class": 1, "command": 9}, name="Status", kind="ack", seq=7),
     ev(3040.0, "link", up=False), ev(3060.0, "lost", lines=12), ev(3090.0, "chunk", dropped=5000),
@@ -42,6 +42,9 @@ TRACE = [
     frame(1.0, "rx", STATUS, "Status", "response", 8, status=0),
     frame(10.0, "tx", STATUS, "Status", "request", 10, rc=0),
     frame(11.0, "rx", STATUS, "Status", "response", 10, status=0),
+    # A quick answer written before its request's line, which has the time its write returned.
+    frame(20.0, "rx", STATUS, "Status", "response", 12, status=0),
+    frame(21.0, "tx", STATUS, "Status", "request", 12, rc=0),
 ]
 ROW = re.compile(r"^\s+(\d+\.\d{3})  (->|<-|--)  (\S+)\s+(.*)$")
 
@@ -80,15 +83,16 @@ class TraceReader(unittest.TestCase):
         self.assertTrue(by_kind[("1.500", "ack")].endswith(" 0.266 ms"))
         self.assertTrue(by_kind[("1.734", "response")].endswith(" 0.500 ms"))
         self.assertTrue(by_kind[("3005.000", "timeout")].endswith("no answer after 3000.000 ms"))
-        self.assertIn("0x0205 call idle", by_kind[("3010.000", "notification")])
+        self.assertIn("16/0x020f  0x020c call ended here", by_kind[("3010.000", "notification")])
         self.assertIn("link down (dropped)", by_kind[("3040.000", "link")])
         self.assertNotIn(" ms", by_kind[("1.000", "response")])  # seq 8 belongs to the earlier session
         self.assertTrue(by_kind[("11.000", "response")].endswith(" 1.000 ms"))
+        self.assertTrue(by_kind[("21.000", "request")].endswith("answered above: before the write returned"))
         self.assertEqual(len(rows), len(TRACE) - 3)  # every line but the headers and the bad one
         summary = self.summary(r.stdout)
-        self.assertEqual(summary["Status"], ["1/9", "3", "2", "0", "0.750", "1.000"])
+        self.assertEqual(summary["Status"], ["1/9", "4", "3", "0", "0.750", "1.000"])
         self.assertEqual(summary["CallInfo"], ["2/20", "1", "0", "1", "-", "-"])
-        self.assertEqual(summary["all"], ["4", "2", "1", "0.750", "1.000"])
+        self.assertEqual(summary["all"], ["5", "3", "1", "0.750", "1.000"])
         self.assertEqual(out[-1], "time-outs 1, link drops 1, discarded bytes 5300, lost trace lines 12, "
                                   "unmatched answers 1, bad lines 1")
 
@@ -97,7 +101,8 @@ class TraceReader(unittest.TestCase):
             (["--command", "status"], lambda r: "Status" in r[3]),
             (["--command", "2/20"], lambda r: "CallInfo" in r[3]),
             (["--class", "2"], lambda r: r[3].startswith("2/")),
-            (["--command", "call"], lambda r: "call idle" in r[3]),
+            (["--command", "call"], lambda r: "call ended here" in r[3]),
+            (["--command", "0x020C"], lambda r: "call ended here" in r[3]),
             (["--dir", "tx"], lambda r: r[1] == "->"),
             (["--dir", "rx,step", "--from", "3000", "--to", "3040"],
              lambda r: r[1] != "->" and 3000 <= float(r[0]) <= 3040),
@@ -108,7 +113,7 @@ class TraceReader(unittest.TestCase):
                 self.assertEqual([r for r in rows if not keep(r)], [])
                 self.assertEqual(len(rows), len([r for r in self.rows() if keep(r)]))
         self.assertEqual(self.summary(self.run_trace("trace", self.path, "--dir", "tx").stdout)["all"],
-                         ["4", "0", "0", "-", "-"])
+                         ["5", "0", "0", "-", "-"])
 
     def test_json_passes_the_selected_lines_through(self):
         r = self.run_trace("--json", "trace", self.path, "--dir", "rx")

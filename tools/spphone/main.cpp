@@ -100,8 +100,8 @@ constexpr Command kOwnCommands[] = {
     {"trace", kTraceUsage,
      "print a protocol trace (MORELAPI_TRACE) one event a line, each answer with its round trip, then a summary; "
      "filters repeat; --json passes the selected lines through; needs no device. Keeps at most 4096 unanswered "
-     "requests (the oldest forgotten first) and 100000 round trips for the medians, 1000 per command (a uniform "
-     "sample beyond)",
+     "requests and 4096 answers ahead of their request's line (the oldest forgotten first), and 100000 round "
+     "trips for the medians, 1000 per command (a uniform sample beyond)",
      RunTrace},
 };
 

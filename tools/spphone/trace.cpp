@@ -33,8 +33,9 @@ namespace spphone {
 
 namespace {
 
-// Requests still waiting for their answer; beyond this many the oldest is
-// forgotten, and an answer to it shows without a round trip.
+// Requests still waiting for their answer, and answers waiting for their
+// request's line; beyond this many of either the oldest is forgotten (its
+// partner then shows without a round trip).
 constexpr size_t kMaxOpen = 4096;
 // Round trips kept for the medians: every one up to these counts, then a
 // uniform sample of that size (the worst is always exact).
@@ -44,49 +45,63 @@ constexpr size_t kMaxCommandSample = 1000;
 constexpr size_t kMaxCommands = 1024;
 // Bad lines named on stderr; further ones are only counted.
 constexpr uint64_t kMaxBadShown = 100;
+// The class of every notification from the device; its command is the event id.
+constexpr uint64_t kEventClass = 16;
 
-// The notifications spphone names, as the public header lists them; call
-// events are named by the state they stand for.
+// The device's notifications the library knows. A frame's event id (its
+// command) first..last reaches the application as the event code
+// code..code + (last - first), which names it as watch names it; call events
+// by the state their code stands for.
 struct EventRange {
-    uint32_t first, last;
+    uint16_t first, last, code;
     const char *name;
 };
 
-constexpr EventRange kEventNames[] = {
-    {MORELAPI_EVENT_RAW_DATA, MORELAPI_EVENT_RAW_DATA, "raw-data"},
-    {MORELAPI_EVENT_KEY, MORELAPI_EVENT_KEY, "key"},
-    {MORELAPI_EVENT_LINK, MORELAPI_EVENT_LINK, "link"},
-    {MORELAPI_EVENT_DISPLAY, MORELAPI_EVENT_DISPLAY, "display"},
-    {MORELAPI_EVENT_RINGER_VOLUME, MORELAPI_EVENT_RINGER_VOLUME, "ringer-volume"},
-    {MORELAPI_EVENT_RECEIVE_VOLUME, MORELAPI_EVENT_RECEIVE_VOLUME, "receive-volume"},
-    {MORELAPI_EVENT_PLAYBACK_VOLUME, MORELAPI_EVENT_PLAYBACK_VOLUME, "playback-volume"},
-    {0x0111, 0x0117, "signal"},
-    {0x0121, 0x0128, "signal"},
-    {0x0131, 0x0132, "signal"},
-    {0x0141, 0x0147, "signal"},
-    {0x0151, 0x0152, "signal"},
-    {0x0161, 0x0162, "signal"},
-    {MORELAPI_EVENT_SYSTEM_DATA, MORELAPI_EVENT_SYSTEM_DATA, "item"},
-    {0x0401, 0x0402, "contacts"},
-    {0x0501, 0x0503, "records"},
-    {0x0601, 0x060A, "recorder"},
-    {0x0701, 0x0701, "rtcp"},
+constexpr EventRange kEvents[] = {
+    {0x0002, 0x0002, MORELAPI_EVENT_RAW_DATA, "raw-data"},
+    {0x0104, 0x0104, MORELAPI_EVENT_KEY, "key"},
+    {0x0106, 0x0106, MORELAPI_EVENT_DISPLAY, "display"},
+    {0x0107, 0x0107, MORELAPI_EVENT_RINGER_VOLUME, "ringer-volume"},
+    {0x0108, 0x0108, MORELAPI_EVENT_RECEIVE_VOLUME, "receive-volume"},
+    {0x0109, 0x0109, MORELAPI_EVENT_PLAYBACK_VOLUME, "playback-volume"},
+    {0x0111, 0x0117, 0x0111, "signal"},
+    {0x0121, 0x0128, 0x0121, "signal"},
+    {0x0131, 0x0132, 0x0131, "signal"},
+    {0x0141, 0x0142, 0x0161, "signal"},
+    {0x0201, 0x020A, 0x0201, "call"},
+    {0x020B, 0x020D, 0x0210, "call"},
+    {0x020E, 0x020E, 0x0213, "call"},
+    {0x020F, 0x0212, 0x020C, "call"},
+    {0x0213, 0x0217, 0x0214, "call"},
+    {0x0218, 0x0218, 0x0219, "call"},
+    {0x0219, 0x021E, 0x021A, "call"},
+    {0x0301, 0x0301, MORELAPI_EVENT_SYSTEM_DATA, "item"},
+    {0x0401, 0x0402, 0x0401, "contacts"},
+    {0x0501, 0x0503, 0x0501, "records"},
+    {0x0601, 0x060A, 0x0601, "recorder"},
+    {0x0701, 0x0701, 0x0701, "rtcp"},
+    {0x0801, 0x0804, 0x0141, "signal"},
+    {0x0900, 0x0901, 0x0151, "signal"},
+    {0x0902, 0x0904, 0x0145, "signal"},
 };
-
-// "call ringing", "key", "signal"; "" for an id spphone does not name.
-std::string EventName(uint32_t id) {
-    if (int state = CallStateOfEvent(id); state >= 0)
-        return "call " + CallStateName(static_cast<uint8_t>(state));
-    for (const EventRange &r : kEventNames)
-        if (id >= r.first && id <= r.last)
-            return r.name;
-    return "";
-}
 
 std::string Hex(uint64_t v, int digits) {
     char hex[24];
     std::snprintf(hex, sizeof hex, "0x%0*llx", digits, static_cast<unsigned long long>(v));
     return hex;
+}
+
+// "0x020c call ended here", "0x0104 key": the event code the application
+// sees and its name; "" for an event id the library does not know.
+std::string EventName(uint64_t id) {
+    for (const EventRange &r : kEvents) {
+        if (id < r.first || id > r.last)
+            continue;
+        const uint32_t code = static_cast<uint32_t>(r.code + (id - r.first));
+        const int state = CallStateOfEvent(code);
+        return Hex(code, 4) + " " + r.name + (state >= 0 ? " " + CallStateName(static_cast<uint8_t>(state)) : "");
+    }
+    return "";
 }
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -115,10 +130,11 @@ struct Event {
     std::string ev;
     double t = 0;
     Dir dir = kStep;
-    bool hasCommand = false; // class and command known (from an "id" for events)
+    bool hasCommand = false; // class and command known
+    bool event = false;      // a notification: its command is the event id
     uint64_t classId = 0, command = 0;
     std::string name;      // the command's name, or "event 0xCCNN"
-    std::string eventName; // a notification's name as spphone knows it
+    std::string eventName; // "0x020c call ended here": a notification as the application sees it
 };
 
 bool Selected(const Filter &f, const Event &e) {
@@ -130,9 +146,13 @@ bool Selected(const Filter &f, const Event &e) {
         return false;
     for (const CommandFilter &c : f.commands) {
         if (!c.name.empty()) {
-            const std::string_view family = std::string_view(e.eventName).substr(0, e.eventName.find(' '));
-            if (SameName(c.name, e.name) || (!e.eventName.empty() && (SameName(c.name, e.eventName) ||
-                                                                      SameName(c.name, family))))
+            // An event by its code, its name or the first word of it ("call").
+            const std::string_view label = e.eventName;
+            const size_t space = label.find(' ');
+            const std::string_view rest = space == label.npos ? "" : label.substr(space + 1);
+            if (SameName(c.name, e.name) || (!label.empty() && (SameName(c.name, label.substr(0, space)) ||
+                                                                SameName(c.name, rest) ||
+                                                                SameName(c.name, rest.substr(0, rest.find(' '))))))
                 return true;
         } else if (c.classId == e.classId && (!c.command || *c.command == e.command)) {
             return true;
@@ -176,22 +196,64 @@ struct CommandStats {
     Sample rtt;
 };
 
+using RequestKey = std::tuple<uint64_t, uint64_t, uint64_t>; // seq, dst, src of the request
+
+// Records by request, oldest first: at most kMaxOpen, the oldest forgotten.
+template <typename V>
+struct KeyedFifo {
+    using Items = std::list<std::pair<RequestKey, V>>;
+    Items items;
+    std::map<RequestKey, typename Items::iterator> index;
+
+    V *Find(const RequestKey &k) {
+        auto it = index.find(k);
+        return it == index.end() ? nullptr : &it->second->second;
+    }
+    V &Put(const RequestKey &k, V v) {
+        Erase(k);
+        if (items.size() >= kMaxOpen) {
+            const RequestKey oldest = items.front().first;
+            Erase(oldest);
+        }
+        items.emplace_back(k, std::move(v));
+        index[k] = std::prev(items.end());
+        return items.back().second;
+    }
+    void Erase(const RequestKey &k) {
+        if (auto it = index.find(k); it != index.end()) {
+            items.erase(it->second);
+            index.erase(it);
+        }
+    }
+    void Clear() {
+        items.clear();
+        index.clear();
+    }
+};
+
 struct Request {
-    uint64_t seq, dst, src, classId, command;
+    uint64_t classId, command;
     double t;
 };
-using RequestKey = std::tuple<uint64_t, uint64_t, uint64_t>; // seq, dst, src of the request
+
+// Answers whose request has no line yet. The library writes a request's line
+// once its write has returned, so a quick device's answer can come first.
+struct EarlyAnswer {
+    std::optional<double> ack, closing; // their times
+    bool closingSelected = false;
+};
 
 struct Reader {
     Filter filter;
     bool json = false;
     std::string file; // as named in messages
-    // Pairing within the session: the unanswered requests, oldest first.
-    std::list<Request> open;
-    std::map<RequestKey, std::list<Request>::iterator> index;
+    // Pairing within the session.
+    KeyedFifo<Request> open;
+    KeyedFifo<EarlyAnswer> early;
     bool linkUp = false;
     uint64_t sessions = 0;
     bool columnsShown = false;
+    bool formatNamed = false; // an unknown format was named on stderr
     // The summary of the selected lines.
     std::map<std::pair<uint64_t, uint64_t>, CommandStats> commands;
     CommandStats others;
@@ -207,21 +269,6 @@ void Bad(Reader &r, uint64_t lineNo, const std::string &why) {
                      static_cast<unsigned long long>(lineNo), why.c_str());
     if (r.bad == kMaxBadShown + 1)
         std::fprintf(stderr, "spphone: %s: more bad trace lines, counted in the summary only\n", r.file.c_str());
-}
-
-void Forget(Reader &r, std::list<Request>::iterator it) {
-    r.index.erase(RequestKey{it->seq, it->dst, it->src});
-    r.open.erase(it);
-}
-
-void Remember(Reader &r, const Request &q) {
-    const RequestKey key{q.seq, q.dst, q.src};
-    if (auto found = r.index.find(key); found != r.index.end())
-        Forget(r, found->second);
-    if (r.open.size() >= kMaxOpen)
-        Forget(r, r.open.begin());
-    r.open.push_back(q);
-    r.index[key] = std::prev(r.open.end());
 }
 
 CommandStats &StatsOf(Reader &r, const Event &e) {
@@ -255,7 +302,7 @@ std::string Ms(double ms) {
 
 void Columns(Reader &r) {
     std::string row;
-    for (auto [text, width] : {std::pair{"time ms", -12}, {"", 2}, {"kind", 13}, {"cmd", 7}, {"name", 24},
+    for (auto [text, width] : {std::pair{"time ms", -12}, {"", 2}, {"kind", 13}, {"cmd", 9}, {"name", 24},
                                {"seq", -6}, {"status", -6}, {"len", -5}})
         Cell(row, text, width);
     row += "round trip\n";
@@ -301,36 +348,41 @@ std::string Describe(const tools::TraceLine &l, const Event &e, bool drop) {
     return fields;
 }
 
-void PrintEvent(Reader &r, const tools::TraceLine &l, const Event &e, std::optional<double> rtt, bool drop) {
+// A round trip as the last column shows it. A request's line has the time
+// its write returned: an answer quicker than that shows no figure.
+std::string RoundTrip(double ms) { return ms >= 0 ? Ms(ms) + " ms" : "before the write returned"; }
+
+// What the last column says of a line with a command, other than its pairing.
+std::string Note(const tools::TraceLine &l, const Event &e) {
+    if (e.ev == "tx" && l.Text("rc", "0") != "0")
+        return "write failed, rc " + l.Text("rc");
+    if (e.ev == "unmatched")
+        return "an " + l.Text("kind", "answer") + " that matches no request";
+    if (e.ev == "queue-full")
+        return "dropped at the full event queue";
+    if (e.ev == "unknown-event")
+        return "an event the library does not know";
+    if (e.ev == "timeout")
+        return l.Text("reason") == "link" ? "released at the link's loss" : "no answer";
+    return "";
+}
+
+void PrintEvent(Reader &r, const tools::TraceLine &l, const Event &e, const std::string &note, bool drop) {
     if (!r.columnsShown)
         Columns(r);
     std::string row;
     Cell(row, Ms(e.t), -12);
     Cell(row, e.dir == kTx ? "->" : e.dir == kRx ? "<-" : "--", 2);
-    const bool frame = e.dir != kStep;
-    Cell(row, frame ? l.Text("kind", "?") : e.ev, 13);
+    Cell(row, e.dir != kStep ? l.Text("kind", "?") : e.ev, 13);
     if (!e.hasCommand) {
         row += Describe(l, e, drop);
     } else {
-        Cell(row, std::to_string(e.classId) + "/" + std::to_string(e.command), 7);
-        Cell(row, e.eventName.empty() ? e.name : Hex(e.classId << 8 | e.command, 4) + " " + e.eventName, 24);
+        Cell(row, std::to_string(e.classId) + "/" + (e.event ? Hex(e.command, 4) : std::to_string(e.command)), 9);
+        Cell(row, e.eventName.empty() ? e.name : e.eventName, 24);
         Cell(row, l.Text("seq"), -6);
         Cell(row, l.Text("status"), -6);
         Cell(row, l.Text("len"), -5);
-        const bool released = l.Text("reason") == "link";
-        if (e.ev == "timeout")
-            row += std::string(released ? "released at the link's loss" : "no answer") +
-                   (rtt ? " after " + Ms(*rtt) + " ms" : "");
-        else if (rtt)
-            row += Ms(*rtt) + " ms";
-        else if (e.ev == "tx" && l.Text("rc", "0") != "0")
-            row += "write failed, rc " + l.Text("rc");
-        else if (e.ev == "unmatched")
-            row += "an " + l.Text("kind", "answer") + " that matches no request";
-        else if (e.ev == "queue-full")
-            row += "dropped at the full event queue";
-        else if (e.ev == "unknown-event")
-            row += "an event the library does not know";
+        row += note;
     }
     while (!row.empty() && row.back() == ' ')
         row.pop_back();
@@ -338,13 +390,15 @@ void PrintEvent(Reader &r, const tools::TraceLine &l, const Event &e, std::optio
 }
 
 void StartSession(Reader &r, const tools::TraceLine &l, uint64_t lineNo) {
-    r.open.clear();
-    r.index.clear();
+    r.open.Clear();
+    r.early.Clear();
     r.linkUp = false;
     ++r.sessions;
-    if (auto format = l.Unsigned("format"); !format || *format != 1)
+    if (auto format = l.Unsigned("format"); (!format || *format != 1) && !r.formatNamed) {
         std::fprintf(stderr, "spphone: %s:%llu: trace format %s, read as format 1\n", r.file.c_str(),
                      static_cast<unsigned long long>(lineNo), l.Text("format", "missing").c_str());
+        r.formatNamed = true; // once: the file is read all the same
+    }
     if (r.json)
         return;
     if (r.sessions > 1)
@@ -371,15 +425,17 @@ bool ReadEvent(const tools::TraceLine &l, Event *e, std::string *why) {
         e->hasCommand = true;
         e->classId = *classId;
         e->command = *command;
+        e->event = l.Text("kind") == "notification" && *classId == kEventClass;
     } else if (const std::string *id = l.Find("id")) {
+        // A notification the library dropped, by its event id.
         const auto v = tools::ParseUnsigned(*id, 0xffff);
         if (!v) {
             *why = "\"id\" is no event id";
             return false;
         }
-        e->hasCommand = true;
-        e->classId = *v >> 8;
-        e->command = *v & 0xff;
+        e->hasCommand = e->event = true;
+        e->classId = kEventClass;
+        e->command = *v;
         e->name = "event " + Hex(*v, 4);
     }
     const bool needsCommand = e->dir != kStep || e->ev == "timeout" || e->ev == "unmatched";
@@ -387,9 +443,18 @@ bool ReadEvent(const tools::TraceLine &l, Event *e, std::string *why) {
         *why = "\"" + e->ev + "\" without class, command or seq";
         return false;
     }
-    if (e->hasCommand && (l.Text("kind") == "notification" || l.Find("id") != nullptr))
-        e->eventName = EventName(static_cast<uint32_t>(e->classId << 8 | e->command));
+    if (e->event)
+        e->eventName = EventName(e->command);
     return true;
+}
+
+void Count(Reader &r, const Event &e, double rtt) {
+    CommandStats &s = StatsOf(r, e);
+    ++s.answered;
+    if (rtt < 0)
+        return;
+    AddSample(s.rtt, rtt, kMaxCommandSample, &r.rng);
+    AddSample(r.rtt, rtt, kMaxSample, &r.rng);
 }
 
 void Take(Reader &r, const std::string &raw, const tools::TraceLine &l, uint64_t lineNo) {
@@ -406,28 +471,48 @@ void Take(Reader &r, const std::string &raw, const tools::TraceLine &l, uint64_t
         return;
     }
     // Pairing sees every line; the filters decide what is printed and counted.
+    const bool selected = Selected(r.filter, e);
     const std::string kind = l.Text("kind");
     const uint64_t seq = l.Unsigned("seq").value_or(0);
-    std::optional<double> rtt;
-    bool closes = false, drop = false;
+    const uint64_t dst = l.Unsigned("dst").value_or(0), src = l.Unsigned("src").value_or(0);
+    std::string note = e.hasCommand ? Note(l, e) : "";
+    std::optional<double> answered; // the round trip of a request this line ends
+    bool drop = false;
     if (e.ev == "tx" && kind == "request") {
-        Remember(r, Request{seq, l.Unsigned("dst").value_or(0), l.Unsigned("src").value_or(0), e.classId,
-                            e.command, e.t});
+        const RequestKey key{seq, dst, src};
+        const EarlyAnswer *a = r.early.Find(key);
+        if (a != nullptr) {
+            note = "answered above: " + RoundTrip(*(a->closing ? a->closing : a->ack) - e.t);
+            if (a->closing && a->closingSelected)
+                Count(r, e, *a->closing - e.t);
+        }
+        if (a == nullptr || !a->closing)
+            r.open.Put(key, Request{e.classId, e.command, e.t});
+        r.early.Erase(key);
     } else if (e.ev == "rx" && (kind == "ack" || kind == "response")) {
         // The answer comes from the request's destination, back to its source.
-        auto found = r.index.find(RequestKey{seq, l.Unsigned("src").value_or(0), l.Unsigned("dst").value_or(0)});
-        if (found != r.index.end()) {
-            rtt = e.t - found->second->t;
-            // A response ends the request; so does an ack that refuses it.
-            closes = kind == "response" || l.Text("status", "0") != "0";
-            if (closes)
-                Forget(r, found->second);
+        const RequestKey key{seq, src, dst};
+        // A response ends the request; so does an ack that refuses it.
+        const bool closes = kind == "response" || l.Text("status", "0") != "0";
+        if (const Request *q = r.open.Find(key)) {
+            note = RoundTrip(e.t - q->t);
+            if (closes) {
+                answered = e.t - q->t;
+                r.open.Erase(key);
+            }
+        } else {
+            EarlyAnswer *a = r.early.Find(key);
+            if (a == nullptr)
+                a = &r.early.Put(key, EarlyAnswer{});
+            (closes ? a->closing : a->ack) = e.t;
+            a->closingSelected = a->closingSelected || (closes && selected);
         }
     } else if (e.ev == "timeout") {
-        for (auto it = r.open.rbegin(); it != r.open.rend(); ++it) {
-            if (it->seq == seq && it->classId == e.classId && it->command == e.command) {
-                rtt = e.t - it->t;
-                Forget(r, std::prev(it.base()));
+        auto &items = r.open.items;
+        for (auto it = items.rbegin(); it != items.rend(); ++it) {
+            if (std::get<0>(it->first) == seq && it->second.classId == e.classId && it->second.command == e.command) {
+                note += " after " + Ms(e.t - it->second.t) + " ms";
+                r.open.Erase(RequestKey(it->first));
                 break;
             }
         }
@@ -435,21 +520,18 @@ void Take(Reader &r, const std::string &raw, const tools::TraceLine &l, uint64_t
         drop = r.linkUp && !l.Flag("up");
         r.linkUp = l.Flag("up");
     }
-    if (!Selected(r.filter, e))
+    if (!selected)
         return;
     if (r.json)
         r.out += raw + "\n";
     else
-        PrintEvent(r, l, e, rtt, drop);
+        PrintEvent(r, l, e, note, drop);
 
-    if (e.ev == "tx" && kind == "request") {
+    if (e.ev == "tx" && kind == "request")
         ++StatsOf(r, e).requests;
-    } else if (closes) {
-        CommandStats &s = StatsOf(r, e);
-        ++s.answered;
-        AddSample(s.rtt, *rtt, kMaxCommandSample, &r.rng);
-        AddSample(r.rtt, *rtt, kMaxSample, &r.rng);
-    } else if (e.ev == "timeout") {
+    if (answered)
+        Count(r, e, *answered);
+    if (e.ev == "timeout") {
         ++StatsOf(r, e).timeouts;
         ++r.timeouts;
     }
