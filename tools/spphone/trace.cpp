@@ -357,7 +357,7 @@ std::string Note(const tools::TraceLine &l, const Event &e) {
     if (e.ev == "tx" && l.Text("rc", "0") != "0")
         return "write failed, rc " + l.Text("rc");
     if (e.ev == "unmatched")
-        return "an " + l.Text("kind", "answer") + " that matches no request";
+        return l.Text("kind", "answer") + " that matches no request";
     if (e.ev == "queue-full")
         return "dropped at the full event queue";
     if (e.ev == "unknown-event")
