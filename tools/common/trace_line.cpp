@@ -78,18 +78,45 @@ bool ReadString(Cursor &c, std::string *out) {
     return false;
 }
 
-// A number, true, false or null: the text up to the next ',' or '}'.
+// A JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)? (no hex, no
+// leading zeros, no inf or nan).
+bool IsJsonNumber(std::string_view s) {
+    size_t i = 0;
+    auto digits = [&] {
+        const size_t start = i;
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))
+            ++i;
+        return i > start;
+    };
+    if (i < s.size() && s[i] == '-')
+        ++i;
+    if (i < s.size() && s[i] == '0')
+        ++i;
+    else if (!digits())
+        return false;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        if (!digits())
+            return false;
+    }
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+            ++i;
+        if (!digits())
+            return false;
+    }
+    return i == s.size();
+}
+
+// A number, true, false or null: the text up to the next ',', '}' or space.
 bool ReadBare(Cursor &c, std::string *out) {
     size_t start = c.i;
-    while (c.i < c.s.size() && c.s[c.i] != ',' && c.s[c.i] != '}' && c.s[c.i] != ' ')
+    while (c.i < c.s.size() && c.s[c.i] != ',' && c.s[c.i] != '}' && c.s[c.i] != ' ' && c.s[c.i] != '\t' &&
+           c.s[c.i] != '\r')
         ++c.i;
     *out = std::string(c.s.substr(start, c.i - start));
-    if (*out == "true" || *out == "false" || *out == "null")
-        return true;
-    char *end = nullptr;
-    std::strtod(out->c_str(), &end);
-    return !out->empty() && end == out->c_str() + out->size() &&
-           (std::isdigit(static_cast<unsigned char>((*out)[0])) || (*out)[0] == '-');
+    return *out == "true" || *out == "false" || *out == "null" || IsJsonNumber(*out);
 }
 
 bool Fail(std::string *error, const char *why) {

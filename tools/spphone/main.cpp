@@ -14,6 +14,7 @@
 #include "tools/common/output.h"
 #include "tools/common/parse.h"
 #include "tools/spphone/commands.h"
+#include "tools/spphone/trace.h"
 
 namespace spphone {
 
@@ -96,6 +97,12 @@ constexpr Command kOwnCommands[] = {
     {"shell", "shell [FILE] [--stop-on-error]",
      "one library for many commands, read from FILE or stdin, while events print as they arrive", Shell},
     {"version", "version", "version of spphone and of the library it runs with", Version},
+    {"trace", kTraceUsage,
+     "print a protocol trace (MORELAPI_TRACE) one event a line, each answer with its round trip, then a summary; "
+     "filters repeat; --json passes the selected lines through; needs no device. Keeps at most 4096 unanswered "
+     "requests and 4096 answers ahead of their request's line (the oldest forgotten first), and 100000 round "
+     "trips for the medians, 1000 per command (a uniform sample beyond)",
+     RunTrace},
 };
 
 struct Family {
