@@ -58,10 +58,14 @@ void Key(TraceLine &line, const char *key) {
     Append(line, "\":");
 }
 
-// `{"t":12.345,`: milliseconds since the start with three decimals.
-size_t FormatTime(const TraceState &s, char *out, size_t size) {
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - s.start);
-    const long long v = us.count();
+int64_t SinceStartUs(const TraceState &s) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - s.start).count();
+}
+
+// `{"t":12.345,`: milliseconds since the start with three decimals; atUs < 0
+// is now.
+size_t FormatTime(const TraceState &s, char *out, size_t size, int64_t atUs = -1) {
+    const long long v = atUs >= 0 ? atUs : SinceStartUs(s);
     const int n = std::snprintf(out, size, "{\"t\":%lld.%03lld,", v / 1000, v % 1000);
     return n > 0 ? std::min(static_cast<size_t>(n), size - 1) : 0;
 }
@@ -77,10 +81,10 @@ void Put(TraceState &s, const char *bytes, size_t n) {
 
 // Stamps the line with the time and puts it whole into the buffer, or
 // returns false when it does not fit. traceLock held: the times in the
-// buffer never go backwards.
+// buffer never go backwards, except the earlier time a line brings along.
 bool PutLine(TraceState &s, const TraceLine &line) {
     char time[40];
-    const size_t t = FormatTime(s, time, sizeof time);
+    const size_t t = FormatTime(s, time, sizeof time, line.atUs);
     if (kTraceBufferBytes - s.used < t + line.length + 2)
         return false;
     Put(s, time, t);
@@ -230,7 +234,10 @@ void TraceStop() {
     s.file = nullptr;
 }
 
+int64_t TraceClockUs() { return SinceStartUs(State()); }
+
 void TraceBegin(TraceLine &line, const char *ev) {
+    line.atUs = -1;
     line.length = 0;
     Append(line, "\"ev\":\"");
     Append(line, ev);

@@ -44,11 +44,15 @@ void TraceStop();
 // in front. Fields beyond kTraceLineMax are left out (none of the hooks comes
 // near it).
 struct TraceLine {
+    int64_t atUs; // the line's time in µs since the start; -1: when it is emitted
     size_t length;
     char text[kTraceLineMax];
 };
 
 void TraceBegin(TraceLine &line, const char *ev);
+// Microseconds since the trace started: the time of a line that is emitted
+// later than what it tells (a write is traced once it has returned).
+int64_t TraceClockUs();
 void TraceInt(TraceLine &line, const char *key, int64_t value);
 // The value is written as it is: names and words without quotes or escapes.
 void TraceText(TraceLine &line, const char *key, const char *value);

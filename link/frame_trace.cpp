@@ -35,9 +35,10 @@ void Identity(TraceLine &line, const uint8_t *frame) {
 
 } // namespace
 
-void TraceFrame(const char *ev, const uint8_t *frame, size_t length, const int32_t *writeResult) {
+void TraceFrame(const char *ev, const uint8_t *frame, size_t length, const int32_t *writeResult, int64_t atUs) {
     TraceLine line;
     TraceBegin(line, ev);
+    line.atUs = atUs;
     Identity(line, frame);
     const uint16_t kind = FrameKind(frame);
     Kind(line, kind);

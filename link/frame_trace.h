@@ -11,7 +11,8 @@ namespace morel {
 
 // `tx` with the transport's write result, or `rx` (writeResult nullptr): the
 // header's fields, the status byte of an answer and the whole frame in hex.
-void TraceFrame(const char *ev, const uint8_t *frame, size_t length, const int32_t *writeResult);
+// atUs: the line's time (TraceClockUs), or -1 for now.
+void TraceFrame(const char *ev, const uint8_t *frame, size_t length, const int32_t *writeResult, int64_t atUs = -1);
 
 // What identifies a request in a `timeout` line, taken from its frame.
 struct TracedRequest {

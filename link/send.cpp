@@ -238,9 +238,12 @@ void SenderThread(ApiContext *ctx) {
             const TransportOps *ops = CurrentTransport();
             uint32_t handle = ctx->transportHandle.load();
             const uint32_t writeTick = TickNow(); // the time of the write, not of its return
+            // The trace line carries the time the write began, so that an
+            // answer's round trip is measured from it.
+            const int64_t traceAt = TraceOn() ? TraceClockUs() : -1;
             int32_t rc = (ops != nullptr && handle != 0) ? ops->write(handle, ctx->txFrame, ctx->txLength) : -1;
-            if (TraceOn())
-                TraceFrame("tx", ctx->txFrame, ctx->txLength, &rc);
+            if (traceAt >= 0)
+                TraceFrame("tx", ctx->txFrame, ctx->txLength, &rc, traceAt);
             if (rc == 0) {
                 ctx->lastSendTick.store(writeTick);
                 if (!request)

@@ -348,9 +348,9 @@ std::string Describe(const tools::TraceLine &l, const Event &e, bool drop) {
     return fields;
 }
 
-// A round trip as the last column shows it. A request's line has the time
-// its write returned: an answer quicker than that shows no figure.
-std::string RoundTrip(double ms) { return ms >= 0 ? Ms(ms) + " ms" : "before the write returned"; }
+// A round trip as the last column shows it. A request's line has the time its
+// write began, before any answer; a trace written otherwise shows no figure.
+std::string RoundTrip(double ms) { return ms >= 0 ? Ms(ms) + " ms" : "-"; }
 
 // What the last column says of a line with a command, other than its pairing.
 std::string Note(const tools::TraceLine &l, const Event &e) {
