@@ -87,7 +87,7 @@ struct Loader {
     // What comes now follows: the early answers of a sequence, else a request.
     std::optional<uint32_t> currentEarly;
     std::optional<size_t> current;
-    std::vector<std::vector<uint8_t>> bodies; // by request, until the tracks are made
+    std::vector<std::string> bodies; // by request, until the tracks are made
 
     std::vector<Recorded> *Following() {
         if (currentEarly)
@@ -299,7 +299,7 @@ void AnswerRequest(Replay &r, const uint8_t *f, size_t length, std::vector<sim::
     size_t pick = SIZE_MAX;
     auto track = r.tracks.find({cls, cmd});
     if (track != r.tracks.end()) {
-        auto same = track->second.byBody.find(std::vector<uint8_t>(f + kOffBody, f + length));
+        auto same = track->second.byBody.find(std::string(f + kOffBody, f + length));
         if (same != track->second.byBody.end())
             pick = FirstUnused(r, same->second);
         if (pick == SIZE_MAX)

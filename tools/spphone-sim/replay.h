@@ -55,7 +55,7 @@ struct Replay {
     // The requests of one class and command: all of them, and by body.
     struct Track {
         Queue all;
-        std::map<std::vector<uint8_t>, Queue> byBody;
+        std::map<std::string, Queue> byBody; // by the request body's bytes
     };
 
     std::mutex m;
