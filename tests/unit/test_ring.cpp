@@ -1,6 +1,10 @@
 // The receive ring and frame extraction.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <numeric>
 
+#include "core/trace.h"
 #include "tests/support/bare_context.h"
 
 namespace morel_test {
@@ -131,6 +135,32 @@ TEST_F(Ring, ReusedEventRecordShowsNothingOfItsPreviousFrame) {
     FlushEventQueue(ctx);
     EXPECT_EQ(ctx->keptRecordCount[0] + ctx->keptRecordCount[1], 0u);
     EXPECT_EQ(ctx->keptRecords[0], nullptr);
+}
+
+// With no event thread taking them, the queue holds the newest kEventQueueMax
+// notifications; each one beyond drops the oldest, and the trace names each
+// drop. The frames are dispatched as the receiver does once it has cut them,
+// so the trace holds nothing else to crowd them out.
+TEST_F(Ring, FullEventQueueDropsTheOldestAndTracesEachDrop) {
+    const std::string path = ::testing::TempDir() + "queue-full.jsonl";
+    std::remove(path.c_str());
+    setenv("MORELAPI_TRACE", path.c_str(), 1);
+    TraceStart();
+    const std::vector<uint8_t> f = NotificationFrame(0x0107, {1});
+    for (size_t i = 0; i < kEventQueueMax + 3; ++i) {
+        std::copy(f.begin(), f.end(), ctx->rxFrame);
+        ctx->rxLength = static_cast<uint16_t>(f.size());
+        DispatchFrame(ctx);
+    }
+    TraceStop();
+    unsetenv("MORELAPI_TRACE");
+    EXPECT_EQ(ctx->eventQueueCount, kEventQueueMax);
+    EXPECT_EQ(ctx->droppedNotifications, 3u);
+    std::ifstream in(path);
+    size_t drops = 0;
+    for (std::string line; std::getline(in, line);)
+        drops += line.find("\"ev\":\"queue-full\",\"id\":\"0x0107\"") != std::string::npos;
+    EXPECT_EQ(drops, 3u);
 }
 
 TEST_F(Ring, FullRingMakesTheProducerWaitAndOverwritesNothing) {
