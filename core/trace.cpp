@@ -22,13 +22,18 @@ namespace morel {
 namespace {
 
 // The trace of the running library. Never destroyed: the process may end
-// with the library (and so the writer thread) still running.
+// with the library (and so the writer thread) still running, and a writer
+// that the stop left behind keeps its state (see TraceStop).
 struct TraceState {
     std::mutex traceLock; // the fields below
     std::condition_variable wake;     // the writer: lines to write, or the stop
+    std::condition_variable finished; // the stop: the writer has written `end`
     std::FILE *file = nullptr;        // nullptr: no trace
     bool stopping = false;            // the stop is draining; no new line is taken
     bool writerIdle = false;          // the writer waits on `wake`
+    bool writerDone = false;          // the writer has written everything and `end`
+    bool abandoned = false;           // the stop gave up waiting: the writer closes the file
+    TraceState *left = nullptr;       // the state of a writer the stop left behind, kept
     std::chrono::steady_clock::time_point start;
     uint64_t offered = 0;             // lines handed to TraceEmit
     uint64_t lost = 0;                // lines left out since the last line taken
@@ -38,10 +43,9 @@ struct TraceState {
     char buffer[kTraceBufferBytes];
 };
 
-TraceState &State() {
-    static TraceState *const state = new TraceState;
-    return *state;
-}
+std::atomic<TraceState *> g_state{new TraceState};
+
+TraceState &State() { return *g_state.load(); }
 
 void Append(TraceLine &line, const char *text, size_t n) {
     n = std::min(n, sizeof line.text - line.length);
@@ -161,6 +165,13 @@ void WriterMain(TraceState *sp) {
     TraceBegin(line, "end");
     WriteLine(s, line);
     std::fflush(s.file);
+    g.lock();
+    s.writerDone = true;
+    if (s.abandoned && s.file != stderr)
+        std::fclose(s.file); // nobody else holds this state's file any more
+    if (s.abandoned)
+        s.file = nullptr;
+    s.finished.notify_all();
 }
 
 int ProcessId() {
@@ -201,6 +212,7 @@ void TraceStart() {
     WriteHeader(file);
     s.file = file;
     s.stopping = false;
+    s.writerDone = false;
     s.offered = 0;
     s.lost = 0;
     s.readPos = 0;
@@ -219,19 +231,33 @@ void TraceStart() {
 
 void TraceStop() {
     TraceState &s = State();
-    {
-        std::lock_guard<std::mutex> g(s.traceLock);
-        if (s.file == nullptr || s.stopping)
-            return;
-        g_traceOn.store(false, std::memory_order_relaxed);
-        s.stopping = true;
-    }
+    std::unique_lock<std::mutex> g(s.traceLock);
+    if (s.file == nullptr || s.stopping)
+        return;
+    g_traceOn.store(false, std::memory_order_relaxed);
+    s.stopping = true;
     s.wake.notify_one();
-    s.writer.join();
-    std::lock_guard<std::mutex> g(s.traceLock);
-    if (s.file != stderr)
-        std::fclose(s.file);
-    s.file = nullptr;
+    // The writer writes what is buffered and `end`; the wait ends when it has,
+    // or after kTraceStopWaitMs when a write of it does not return (a pipe
+    // that nobody reads): the stop must not hang on the trace's reader.
+    if (s.finished.wait_for(g, std::chrono::milliseconds(kTraceStopWaitMs), [&] { return s.writerDone; })) {
+        g.unlock();
+        s.writer.join();
+        g.lock();
+        if (s.file != stderr)
+            std::fclose(s.file);
+        s.file = nullptr;
+        return;
+    }
+    // Left behind: the writer finishes on its own once its write returns and
+    // closes the file then. Its state stays with it (one per trace left so,
+    // never freed); the next start gets a fresh one.
+    s.abandoned = true;
+    s.writer.detach();
+    g.unlock();
+    TraceState *fresh = new TraceState;
+    fresh->left = &s;
+    g_state.store(fresh);
 }
 
 int64_t TraceClockUs() { return SinceStartUs(State()); }

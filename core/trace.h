@@ -33,11 +33,16 @@ constexpr size_t kTraceBufferBytes = 256 * 1024;
 // the time.
 constexpr size_t kTraceLineMax = 2 * 1024 + 512;
 
+// How long the stop waits for the writer to write out what is buffered.
+constexpr uint32_t kTraceStopWaitMs = 2000;
+
 // Reads MORELAPI_TRACE and, when it names stderr or a file that opens,
 // writes the header line and starts the writer. No-op when a trace runs.
 void TraceStart();
 // Drains the buffer, writes the `end` line, closes the file. No-op without a
-// trace.
+// trace. Waits at most kTraceStopWaitMs for the writer: a writer whose write
+// does not return (a pipe nobody reads) is left to finish and close the file
+// on its own, and the trace may then end without its `end` line.
 void TraceStop();
 
 // A line in the making: `"ev":"..."` and its fields; TraceEmit puts the time

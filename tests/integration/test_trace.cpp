@@ -192,5 +192,38 @@ TEST_F(TraceToPipe, SlowReaderHoldsNoThreadAndEveryLostLineIsCounted) {
     EXPECT_EQ(written + lost, offered);
 }
 
+// A reader that never reads: the stop gives up on the trace's writer after a
+// bound instead of hanging, the next start traces whole into its own file,
+// and the writer left behind still finishes, and closes the FIFO, once read.
+TEST_F(TraceToPipe, StopDoesNotWaitForAReaderThatNeverReads) {
+    uint8_t status = 0;
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_EQ(GetSPphoneStatus(&status), 1);
+    Flag stopped;
+    std::thread stop([&] {
+        TerminateUsbApiLib();
+        stopped.Set();
+    });
+    EXPECT_TRUE(stopped.Wait(60s)) << "the stop waited for the trace's reader";
+    stop.join();
+
+    const std::string second = path + ".2";
+    setenv("MORELAPI_TRACE", second.c_str(), 1);
+    StartLibrary();
+    EXPECT_EQ(GetSPphoneStatus(&status), 1);
+    TerminateUsbApiLib();
+    std::ifstream file(second);
+    const std::vector<Line> lines = ParseTrace(std::string(std::istreambuf_iterator<char>(file), {}));
+    EXPECT_FALSE(Lines(lines, "tx").empty());
+    std::remove(second.c_str());
+
+    fcntl(reader, F_SETFL, 0);
+    std::string text;
+    char buf[65536];
+    for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;) // ends when the writer closes the FIFO
+        text.append(buf, static_cast<size_t>(n));
+    EXPECT_NE(text.find("\"ev\":\"end\""), std::string::npos);
+}
+
 } // namespace
 } // namespace morel_test
