@@ -15,16 +15,6 @@ void SetError(std::string *error, std::string text) {
         *error = std::move(text);
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // 's' with quotes. Built by appending: GCC 12 at -O3 warns (wrongly,
 // -Wrestrict) about "x" + std::string&&.
 std::string Quoted(std::string_view s) {
@@ -42,6 +32,16 @@ std::string Lower(std::string_view s) {
 }
 
 } // namespace
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 std::optional<uint64_t> ParseUnsigned(std::string_view s, uint64_t max, std::string *error) {
     std::string_view digits = s;

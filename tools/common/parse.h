@@ -12,6 +12,9 @@
 
 namespace tools {
 
+// The value of a hexadecimal digit of either case, or -1.
+int HexDigit(char c);
+
 // A non-negative integer in decimal or 0x-hexadecimal, at most max.
 std::optional<uint64_t> ParseUnsigned(std::string_view s, uint64_t max, std::string *error = nullptr);
 

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "tools/common/parse.h"
+
 namespace tools {
 
 namespace {
@@ -23,16 +25,6 @@ struct Cursor {
         return false;
     }
 };
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // A JSON string at the cursor (after its opening quote). Escapes other than
 // \uXXXX below 0x80 keep their meaning; a \u above it is kept as '?': a trace
