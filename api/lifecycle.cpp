@@ -87,13 +87,7 @@ bool StopWorkers(ApiContext *ctx) {
             t.join();
         }
     }
-    uint32_t handle = ctx->transportHandle.exchange(0);
-    const TransportOps *ops = CurrentTransport();
-    if (handle != 0 && ops != nullptr) {
-        ops->close(handle);
-        if (TraceOn())
-            TraceValue("close", "handle", handle);
-    }
+    CloseConnection(ctx);
     callbackContext.store(nullptr);
     FlushPackets(ctx);
     FlushEventQueue(ctx);

@@ -67,13 +67,7 @@ bool DeviceNotReady(uint8_t status) {
 
 // Closes the connection and drops what it left in the ring.
 void CloseTransport(ApiContext *ctx) {
-    uint32_t handle = ctx->transportHandle.exchange(0);
-    const TransportOps *ops = CurrentTransport();
-    if (handle != 0 && ops != nullptr) {
-        ops->close(handle);
-        if (TraceOn())
-            TraceValue("close", "handle", handle);
-    }
+    CloseConnection(ctx);
     DiscardReceivedBytes(ctx);
 }
 

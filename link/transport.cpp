@@ -1,5 +1,8 @@
 #include "link/transport.h"
 
+#include "core/context.h"
+#include "core/trace.h"
+
 #include <atomic>
 #include <mutex>
 
@@ -57,5 +60,15 @@ void SetTransportForTesting(TalvoOpenFn open, TalvoWriteFn write, TalvoCloseFn c
 }
 
 const TransportOps *CurrentTransport() { return g_current.load(); }
+
+void CloseConnection(ApiContext *ctx) {
+    const uint32_t handle = ctx->transportHandle.exchange(0);
+    const TransportOps *ops = CurrentTransport();
+    if (handle == 0 || ops == nullptr)
+        return;
+    ops->close(handle);
+    if (TraceOn())
+        TraceValue("close", "handle", handle);
+}
 
 } // namespace morel

@@ -5,6 +5,8 @@
 
 namespace morel {
 
+struct ApiContext;
+
 struct TransportOps {
     TalvoOpenFn open;
     TalvoWriteFn write;
@@ -20,5 +22,8 @@ void SetTransportForTesting(TalvoOpenFn open, TalvoWriteFn write, TalvoCloseFn c
 
 // Current operations, or nullptr when there is no transport.
 const TransportOps *CurrentTransport();
+
+// Closes the context's connection, if it has one (traced as `close`).
+void CloseConnection(ApiContext *ctx);
 
 } // namespace morel
